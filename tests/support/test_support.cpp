@@ -1,0 +1,46 @@
+#include "test_support.h"
+
+#include <algorithm>
+
+namespace vt {
+
+uint64_t live_blocks() {
+    veltra_manager_memory_stats_t s{};
+    veltra_manager_memory_stats(&s);
+    return s.live_blocks;
+}
+
+void ManagerTest::SetUp() {
+    ASSERT_EQ(0u, veltra_manager_start(&manager_));
+    blocks_at_start_ = live_blocks();
+    handles_at_start_ = veltra_manager_handle_count();
+}
+
+void ManagerTest::TearDown() {
+    veltra_manager_memory_fail_after(VELTRA_MANAGER_FAIL_NEVER, 0);
+    EXPECT_EQ(blocks_at_start_, live_blocks()) << "host blocks leaked";
+    EXPECT_EQ(handles_at_start_, veltra_manager_handle_count()) << "handles leaked";
+    veltra_manager_stop();
+}
+
+uint32_t oom_sweep(const OomCase &c) {
+    for (uint32_t n = 0;; ++n) {
+        uint64_t before = live_blocks();
+        veltra_manager_memory_fail_after(n, 0);
+        uint32_t code = c.scenario();
+        bool hit = veltra_manager_memory_fault_hit() != 0;
+        veltra_manager_memory_fail_after(VELTRA_MANAGER_FAIL_NEVER, 0);
+        c.cleanup();
+        EXPECT_EQ(before, live_blocks()) << "leak when allocation " << n << " failed";
+        if (!hit) {
+            EXPECT_EQ(0u, code) << "scenario fails without injected failure";
+            return n + 1;
+        }
+        bool ok = code == 0 ||
+                  std::find(c.oom_codes.begin(), c.oom_codes.end(), code) != c.oom_codes.end();
+        EXPECT_TRUE(ok) << "allocation " << n << " failed: unexpected code 0x" << std::hex << code;
+        if (!ok || n > 100000) return n + 1;
+    }
+}
+
+}  // namespace vt
