@@ -94,6 +94,14 @@ uint32_t get_interface(const veltra_manager_t *m, const char *name, const Table 
 }
 
 uint32_t _vibemesh_init_func(const veltra_manager_t *h) {
+    /* Pointers left by an earlier start-up whose unwinding the manager refused belong to that
+     * attempt: forget them rather than release them against this manager later. */
+    g_vibemesh_errorinfo_interface = nullptr;
+    g_vibemesh_handlemanager_interface = nullptr;
+    g_vibemesh_userinfo_interface = nullptr;
+    g_vibemesh_serialization_interface = nullptr;
+    g_vibemesh_lists_interface = nullptr;
+    g_vibemesh_client_ref = nullptr;
     g_vibemesh_manager_interface = h;
 
     /* The support modules, in order; `started` counts how many came up. */
