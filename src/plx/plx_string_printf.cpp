@@ -1,0 +1,907 @@
+/* The string accumulator and the printf engine of the string module (package 0x05).
+ *
+ * An accumulator collects text into one growing, always terminated buffer: it may start in a
+ * block the caller supplies and moves to the heap when the text outgrows it. An append that
+ * cannot grow the text fails with 0x90050002 and leaves the text as it was. The printf engine appends formatted text to an accumulator; its
+ * conversion set is our own (see s_fmtinfo) and floats are formatted by our own digit
+ * generator, so output is identical on every platform. The bounded front ends write straight
+ * into the caller's buffer and never allocate, except for a float conversion longer than the
+ * 350-byte work buffer. */
+#include "plx/plx_string_printf.h"
+
+#include <stdarg.h>
+
+namespace {
+
+using Accum = plx_string_accum_s;
+
+constexpr const char *kSource = "plx_string_printf";
+
+/* ---- conversion table --------------------------------------------------------------------- */
+
+enum Kind : uint8_t {
+    kInteger,  /* d i h u o x X b */
+    kPointer,  /* p: an integer of pointer width */
+    kString,   /* s */
+    kWord,     /* w: the first blank-separated word of a string */
+    kChar,     /* c: a code point */
+    kFixed,    /* f */
+    kExp,      /* e E */
+    kGeneral,  /* g G */
+    kPercent,  /* %% */
+};
+
+/* One conversion letter and how it is formatted. */
+struct FmtInfo {
+    char letter;
+    uint8_t radix;      /* integer kinds: 2, 8, 10 or 16 */
+    uint8_t is_signed;  /* 1: a negative argument is possible and '+' and ' ' apply */
+    uint8_t kind;       /* Kind */
+    uint8_t charset;  /* offset in s_aDigits: the digit set, or the exponent letter of floats */
+    uint8_t prefix;   /* offset in s_aPrefix of the '#' prefix, 0 for none */
+};
+
+constexpr FmtInfo s_fmtinfo[] = {
+    {'d', 10, 1, kInteger, 0, 0}, {'s', 0, 0, kString, 0, 0},   {'w', 0, 0, kWord, 0, 0},
+    {'g', 0, 1, kGeneral, 30, 0}, {'c', 0, 0, kChar, 0, 0},     {'o', 8, 0, kInteger, 0, 2},
+    {'u', 10, 0, kInteger, 0, 0}, {'x', 16, 0, kInteger, 16, 1}, {'X', 16, 0, kInteger, 0, 4},
+    {'h', 10, 1, kInteger, 0, 0}, {'b', 2, 0, kInteger, 0, 0},  {'f', 0, 1, kFixed, 0, 0},
+    {'e', 0, 1, kExp, 30, 0},     {'E', 0, 1, kExp, 14, 0},     {'G', 0, 1, kGeneral, 14, 0},
+    {'i', 10, 1, kInteger, 0, 0}, {'%', 0, 0, kPercent, 0, 0},  {'p', 16, 0, kPointer, 0, 1},
+};
+constexpr uint8_t kNoRow = 0xFF;
+
+/* Row of s_fmtinfo for each ASCII letter, so that a conversion costs one load. */
+struct LetterIndex {
+    uint8_t row[128];
+};
+constexpr LetterIndex make_letter_index() {
+    LetterIndex ix{};
+    for (uint8_t &r : ix.row) r = kNoRow;
+    for (uint8_t i = 0; i < sizeof(s_fmtinfo) / sizeof(s_fmtinfo[0]); ++i)
+        ix.row[static_cast<uint8_t>(s_fmtinfo[i].letter)] = i;
+    return ix;
+}
+constexpr LetterIndex s_letters = make_letter_index();
+
+constexpr char s_aDigits[] = "0123456789ABCDEF0123456789abcdef";
+/* Prefixes are laid down in front of the digits one byte at a time, hence stored reversed. */
+constexpr char s_aPrefix[] = "-x0\0X0";
+constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+constexpr uint32_t kWorkSize = 350;        /* one conversion's text */
+constexpr uint32_t kMaxNumericWidth = 340;
+constexpr uint32_t kMaxPrecision = 310;    /* non-string conversions */
+constexpr int kMaxFloatPrecision = 165;
+constexpr int kFloatDigits = 16;           /* significant digits a double carries */
+constexpr int kMaxExponent = 350;
+constexpr uint32_t kFrontEndBlock = 300;   /* stack block of the allocating front ends */
+
+/* ---- UTF-8 ------------------------------------------------------------------------------- */
+
+/* Byte length of the valid one- to three-byte sequence at `p`, 0 when it is invalid. */
+inline uint32_t utf8_sequence_length(const uint8_t *p) {
+    uint8_t lead = p[0];
+    if (lead < 0x80) return 1;
+    uint32_t n;
+    if (lead >= 0xC0 && lead <= 0xDF) n = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) n = 3;
+    else return 0;
+    for (uint32_t i = 1; i < n; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+/* Encodes a code point (one to six bytes, the library's encoding); returns the byte count. */
+uint32_t utf8_encode(uint32_t cp, char *out) {
+    static constexpr uint8_t kMarks[] = {0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
+    uint32_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : cp < 0x200000 ? 4
+               : cp <= 0x3FFFFFF ? 5 : 6;
+    for (uint32_t i = n - 1; i > 0; --i) {
+        out[i] = static_cast<char>(0x80 | (cp & 0x3F));
+        cp >>= 6;
+    }
+    out[0] = static_cast<char>(kMarks[n - 1] | cp);
+    return n;
+}
+
+/* ---- accumulator core -------------------------------------------------------------------- */
+
+/* Makes room for `extra` more bytes and a terminator: the capacity becomes twice what is
+ * needed. Never touches the error field. */
+uint32_t accum_grow(Accum *a, uint32_t extra) {
+    /* needed = length + 1 + extra, and twice that must fit in 32 bits */
+    if (extra > 0x7FFFFFFEu - a->length) return plx::kStringNoMemory;
+    uint32_t needed = a->length + 1 + extra;
+    if (a->capacity >= needed) return 0;
+    uint32_t capacity = 2 * needed;
+    if (a->owns_buffer && a->buffer) {
+        void *p = plx_memory_realloc(a->buffer, capacity);
+        if (!p) return plx::kStringNoMemory;
+        a->buffer = static_cast<char *>(p);
+    } else {
+        char *p = static_cast<char *>(plx_memory_alloc(capacity));
+        if (!p) return plx::kStringNoMemory;
+        if (a->length) memcpy(p, a->buffer, a->length);
+        p[a->length] = 0;
+        a->buffer = p;
+        a->owns_buffer = 1;
+    }
+    a->capacity = capacity;
+    return 0;
+}
+
+inline void terminate(Accum *a) {
+    if (a->buffer) a->buffer[a->length] = 0;
+}
+
+/* Out-of-line half of put(): growth, the bounded cut, and the call's error. */
+[[gnu::noinline]] void put_slow(Accum *a, const char *p, uint32_t n, int fill) {
+    if (a->error) return;
+    if (a->bounded) {
+        uint32_t room = a->capacity - 1 - a->length;
+        uint32_t stored = n < room ? n : room;
+        if (fill < 0) memcpy(a->buffer + a->length, p, stored);
+        else memset(a->buffer + a->length, fill, stored);
+        a->length += stored;
+        uint32_t rest = n - stored;
+        a->overflow = rest > 0xFFFFFFFEu - a->overflow ? 0xFFFFFFFEu : a->overflow + rest;
+        return;
+    }
+    if (uint32_t code = accum_grow(a, n)) {
+        a->error = code;
+        return;
+    }
+    if (fill < 0) memcpy(a->buffer + a->length, p, n);
+    else memset(a->buffer + a->length, fill, n);
+    a->length += n;
+}
+
+/* Appends n bytes without terminating: the engine terminates once at the end. */
+inline void put(Accum *a, const char *p, uint32_t n) {
+    if (n < a->capacity - a->length && !a->error) {
+        memcpy(a->buffer + a->length, p, n);
+        a->length += n;
+    } else if (n) {
+        put_slow(a, p, n, -1);
+    }
+}
+
+/* Appends n copies of one byte (padding). */
+inline void put_fill(Accum *a, char byte, uint32_t n) {
+    if (n < a->capacity - a->length && !a->error) {
+        memset(a->buffer + a->length, byte, n);
+        a->length += n;
+    } else if (n) {
+        put_slow(a, nullptr, n, static_cast<uint8_t>(byte));
+    }
+}
+
+/* Text, then spaces up to `width` on the justified side. */
+inline void put_padded(Accum *a, const char *text, uint32_t len, uint32_t width, bool left) {
+    uint32_t pad = width > len ? width - len : 0;
+    if (!left) put_fill(a, ' ', pad);
+    put(a, text, len);
+    if (left) put_fill(a, ' ', pad);
+}
+
+/* The body of the public appends: a failed growth leaves the text as it was and is reported
+ * to this call only; the next append starts afresh. */
+uint32_t append_checked(Accum *a, const char *p, uint32_t n, const char **p_buffer) {
+    a->error = 0;
+    if (n) put(a, p, n);
+    terminate(a);
+    if (p_buffer) *p_buffer = a->buffer;
+    uint32_t code = a->error;
+    a->error = 0;
+    return code;
+}
+
+/* An accumulator over a caller's block: the header at the block's first aligned address, the
+ * rest of the block as the first buffer. Null when the block cannot hold a header and a byte. */
+Accum *place_in_block(void *block, uint32_t size) {
+    uintptr_t start = reinterpret_cast<uintptr_t>(block);
+    uintptr_t aligned = (start + alignof(Accum) - 1) & ~static_cast<uintptr_t>(alignof(Accum) - 1);
+    uintptr_t used = aligned - start + sizeof(Accum);
+    if (size <= used) return nullptr;
+    Accum *a = reinterpret_cast<Accum *>(aligned);
+    memset(a, 0, sizeof(Accum));
+    a->buffer = reinterpret_cast<char *>(aligned + sizeof(Accum));
+    a->capacity = static_cast<uint32_t>(size - used);
+    a->buffer[0] = 0;
+    return a;
+}
+
+void accum_release(Accum *a) {
+    if (a->owns_buffer) plx_memory_free(a->buffer);
+    if (a->owns_header) plx_memory_free(a);
+}
+
+/* ---- one directive ----------------------------------------------------------------------- */
+
+enum Length : uint8_t { kLenInt, kLenLong, kLenLongLong, kLenShort, kLenChar };
+
+/* What one '%' directive asked for. */
+struct Directive {
+    uint32_t width = 0;        /* minimum bytes; capped for numbers when used */
+    int32_t precision = -1;    /* -1: not given */
+    bool left = false;         /* '-' */
+    bool plus = false;         /* '+' */
+    bool space = false;        /* ' ' */
+    bool alt = false;          /* '#' */
+    bool alt2 = false;         /* '!' */
+    bool zero = false;         /* '0' */
+    bool width_from_star = false;  /* '*': the width also limits s and w */
+    uint8_t length = kLenInt;      /* Length */
+};
+
+/* Digits of an unsigned magnitude, laid down backwards ending at `end`; at least one digit. */
+char *put_digits(char *end, uint64_t v, const FmtInfo &info) {
+    char *p = end;
+    switch (info.radix) {
+    case 10:
+        /* 64-bit division is a library call on 32-bit targets: leave it as soon as possible */
+        while (v > 0xFFFFFFFFu) {
+            uint64_t q = v / 10;
+            *--p = static_cast<char>('0' + (v - q * 10));
+            v = q;
+        }
+        {
+            uint32_t w = static_cast<uint32_t>(v);
+            while (w >= 100) {
+                uint32_t q = w / 100;
+                p -= 2;
+                memcpy(p, &kPairs[(w - q * 100) * 2], 2);
+                w = q;
+            }
+            if (w >= 10) {
+                p -= 2;
+                memcpy(p, &kPairs[w * 2], 2);
+            } else {
+                *--p = static_cast<char>('0' + w);
+            }
+        }
+        break;
+    default: {
+        const uint32_t shift = info.radix == 16 ? 4 : info.radix == 8 ? 3 : 1;
+        const uint32_t mask = info.radix - 1u;
+        const char *digits = &s_aDigits[info.charset];
+        do {
+            *--p = digits[v & mask];
+            v >>= shift;
+        } while (v);
+        break;
+    }
+    }
+    return p;
+}
+
+/* Text of an integer conversion, built backwards into work[0..kWorkSize). */
+void format_integer(Accum *a, const Directive &d, const FmtInfo &info, uint64_t magnitude,
+                    bool negative, char *work) {
+    uint32_t width = d.width > kMaxNumericWidth ? kMaxNumericWidth : d.width;
+    char sign = 0;
+    if (info.is_signed) sign = negative ? '-' : d.plus ? '+' : d.space ? ' ' : 0;
+    if (d.length == kLenShort) magnitude &= 0xFFFFu;
+    else if (d.length == kLenChar) magnitude &= 0xFFu;
+    bool alt = d.alt && magnitude != 0;
+    uint32_t precision = d.precision < 0 ? 0 : static_cast<uint32_t>(d.precision);
+    if (d.zero) {
+        /* zero padding is a precision that fills the width; the '#' prefix is not counted */
+        uint32_t fill = width - (sign && width ? 1 : 0);
+        if (fill > precision) precision = fill;
+    }
+    char *end = work + kWorkSize;
+    char *p = put_digits(end, magnitude, info);
+    char *lowest = end - precision;
+    while (p > lowest) *--p = '0';
+    if (sign) *--p = sign;
+    if (alt && info.prefix)
+        for (const char *pre = &s_aPrefix[info.prefix]; *pre; ++pre) *--p = *pre;
+    uint32_t len = static_cast<uint32_t>(end - p);
+    if (!d.left && width > len) {
+        /* right-justified: the spaces go into the work buffer, so one append does it all */
+        p -= width - len;
+        memset(p, ' ', width - len);
+        len = width;
+    }
+    put_padded(a, p, len, width, d.left);
+}
+
+/* Text of a float conversion (f, e, E, g, G) of `value`. */
+[[gnu::noinline]] void format_float(Accum *a, const Directive &d, const FmtInfo &info,
+                                    double value, char *work) {
+    uint32_t width = d.width > kMaxNumericWidth ? kMaxNumericWidth : d.width;
+    int precision = d.precision < 0 ? 6 : d.precision > kMaxFloatPrecision ? kMaxFloatPrecision
+                                                                           : d.precision;
+    char sign = 0;
+    double v = value;
+    if (v < 0) {
+        v = -v;
+        sign = '-';
+    } else if (d.plus) {
+        sign = '+';
+    } else if (d.space) {
+        sign = ' ';
+    }
+    const bool general = info.kind == kGeneral;
+    if (general && precision > 0) --precision;
+    double rounder = 0.5;
+    for (int i = precision; i > 0; --i) rounder *= 0.1;
+    if (info.kind == kFixed) v += rounder;
+    if (v != v) {
+        put_padded(a, "NaN", 3, width, d.left);
+        return;
+    }
+    int exponent = 0;
+    if (v > 0.0) {
+        /* bring the value into [1, 10); infinity runs the exponent past the limit */
+        while (v >= 1e32 && exponent <= kMaxExponent) {
+            v *= 1e-32;
+            exponent += 32;
+        }
+        while (v >= 1e8 && exponent <= kMaxExponent) {
+            v *= 1e-8;
+            exponent += 8;
+        }
+        while (v >= 10.0 && exponent <= kMaxExponent) {
+            v *= 0.1;
+            exponent += 1;
+        }
+        while (v < 1e-8) {
+            v *= 1e8;
+            exponent -= 8;
+        }
+        while (v < 1.0) {
+            v *= 10.0;
+            exponent -= 1;
+        }
+        if (exponent > kMaxExponent) {
+            const char *inf = sign == '-' ? "-Inf" : sign == '+' ? "+Inf" : "Inf";
+            put_padded(a, inf, sign == '-' || sign == '+' ? 4 : 3, width, d.left);
+            return;
+        }
+    }
+    if (info.kind != kFixed) {
+        v += rounder;
+        if (v >= 10.0) {
+            v *= 0.1;
+            exponent += 1;
+        }
+    }
+    bool exp_form = info.kind == kExp;
+    bool drop_zeros = false;
+    if (general) {
+        drop_zeros = !d.alt;
+        if (exponent < -4 || exponent > precision) {
+            exp_form = true;
+        } else {
+            precision -= exponent;
+        }
+    }
+
+    /* Only a fixed form of a large value with a long precision outgrows the work buffer; it is
+     * then longer than any width, so it is never padded. */
+    uint32_t bound = static_cast<uint32_t>(precision + (exponent > 0 ? exponent : 0) + 12);
+    plx::HostPtr<char> heap;
+    char *buf = work;
+    if (bound > kWorkSize) {
+        heap.reset(static_cast<char *>(plx_memory_alloc(bound)));
+        if (!heap) {
+            if (!a->error) a->error = plx::kStringNoMemory;
+            return;
+        }
+        buf = heap.get();
+    }
+
+    int significant = 0;
+    auto next_digit = [&]() -> char {
+        if (significant >= kFloatDigits) return '0';
+        ++significant;
+        int digit = static_cast<int>(v);
+        v = (v - digit) * 10.0;
+        return static_cast<char>('0' + (digit > 9 ? 9 : digit));
+    };
+
+    char *p = buf;
+    if (sign) *p++ = sign;
+    const bool point = precision > 0 || d.alt || d.alt2;
+    if (exp_form) {
+        *p++ = next_digit();
+        if (point) *p++ = '.';
+        for (; precision > 0; --precision) *p++ = next_digit();
+    } else {
+        int e2 = exponent;
+        if (e2 < 0) {
+            *p++ = '0';
+        } else {
+            for (; e2 >= 0; --e2) *p++ = next_digit();
+        }
+        if (point) *p++ = '.';
+        /* the places between the point and the first significant digit */
+        for (++e2; e2 < 0 && precision > 0; --precision, ++e2) *p++ = '0';
+        for (; precision > 0; --precision) *p++ = next_digit();
+    }
+    if (drop_zeros && point) {
+        while (p[-1] == '0') --p;
+        if (p[-1] == '.') {
+            if (d.alt2) *p++ = '0';
+            else --p;
+        }
+    }
+    if (exp_form) {
+        int e = exponent;
+        *p++ = s_aDigits[info.charset];
+        if (e < 0) {
+            *p++ = '-';
+            e = -e;
+        } else {
+            *p++ = '+';
+        }
+        if (e >= 100) {
+            *p++ = static_cast<char>('0' + e / 100);
+            e %= 100;
+        }
+        *p++ = static_cast<char>('0' + e / 10);
+        *p++ = static_cast<char>('0' + e % 10);
+    }
+    uint32_t len = static_cast<uint32_t>(p - buf);
+    if (d.zero && !d.left && len < width) {
+        /* zeros go between the sign and the digits */
+        uint32_t pad = width - len;
+        uint32_t keep = sign ? 1 : 0;
+        memmove(buf + keep + pad, buf + keep, len - keep);
+        memset(buf + keep, '0', pad);
+        len = width;
+    }
+    put_padded(a, buf, len, width, d.left);
+}
+
+/* s and w: a precision limits the bytes taken; without one, a width given by '*' does. */
+[[gnu::noinline]] void format_string(Accum *a, const Directive &d, const FmtInfo &info,
+                                     const char *s) {
+    if (!s) s = "(null)";
+    uint32_t len = 0;
+    const uint32_t precision = static_cast<uint32_t>(d.precision);
+    if (info.kind == kString) {
+        if (d.precision >= 0) len = static_cast<uint32_t>(strnlen(s, precision));
+        else if (d.width_from_star) len = static_cast<uint32_t>(strnlen(s, d.width));
+        else len = static_cast<uint32_t>(strlen(s));
+    } else {
+        while (static_cast<uint8_t>(*s - 1) < 32) ++s;  /* skips the bytes 1..32 */
+        if (d.precision < 0 && d.width_from_star) {
+            len = static_cast<uint32_t>(strnlen(s, d.width));
+        } else {
+            uint32_t limit = d.precision >= 0 ? precision : 0xFFFFFFFFu;
+            while (len < limit && static_cast<uint8_t>(s[len]) > 32) ++len;
+        }
+    }
+    put_padded(a, s, len, d.width, d.left);
+}
+
+/* %c: one code point; with a precision, the character repeated that many times. */
+[[gnu::noinline]] void format_char(Accum *a, const Directive &d, uint32_t code_point) {
+    char enc[8];
+    uint32_t n = utf8_encode(code_point, enc);
+    uint32_t count = d.precision < 0 ? 1 : static_cast<uint32_t>(d.precision);
+    uint32_t len = n * count;
+    uint32_t pad = d.width > len ? d.width - len : 0;
+    if (!d.left) put_fill(a, ' ', pad);
+    if (n == 1) {
+        put_fill(a, enc[0], count);
+    } else {
+        for (uint32_t i = 0; i < count; ++i) put(a, enc, n);
+    }
+    if (d.left) put_fill(a, ' ', pad);
+}
+
+/* Reads a decimal number, saturating rather than wrapping. */
+inline uint32_t read_number(const char *&p) {
+    uint32_t n = 0;
+    while (*p >= '0' && *p <= '9') {
+        uint32_t digit = static_cast<uint32_t>(*p++ - '0');
+        n = n > (0x7FFFFFFFu - digit) / 10 ? 0x7FFFFFFFu : n * 10 + digit;
+    }
+    return n;
+}
+
+inline uint32_t magnitude_of(int32_t v) {
+    return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+}
+
+/* The engine proper. `args` is used in place (callers pass their own copy). */
+void run_format(Accum *a, const char *format, va_list args) {
+    const char *f = format;
+    char work[kWorkSize];
+    for (;;) {
+        /* the literal run up to the next '%', checked for valid UTF-8 as it goes */
+        const char *start = f;
+        for (;;) {
+            uint8_t c = static_cast<uint8_t>(*f);
+            if (c == '%' || c == 0) break;
+            if (c < 0x80) {
+                ++f;
+                continue;
+            }
+            uint32_t n = utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
+            if (n == 0) {
+                put(a, start, static_cast<uint32_t>(f - start));
+                return;
+            }
+            f += n;
+        }
+        put(a, start, static_cast<uint32_t>(f - start));
+        if (*f == 0 || a->error) return;
+        ++f;  /* the '%' */
+
+        Directive d;
+        for (;; ++f) {
+            switch (*f) {
+            case '-': d.left = true; continue;
+            case '+': d.plus = true; continue;
+            case ' ': d.space = true; continue;
+            case '#': d.alt = true; continue;
+            case '!': d.alt2 = true; continue;
+            case '0': d.zero = true; continue;
+            default: break;
+            }
+            break;
+        }
+        if (*f == '*') {
+            int32_t w = va_arg(args, int);
+            if (w < 0) d.left = true;
+            d.width = magnitude_of(w);
+            d.width_from_star = true;
+            ++f;
+        } else {
+            d.width = read_number(f);
+        }
+        if (*f == '.') {
+            ++f;
+            uint32_t precision;
+            if (*f == '*') {
+                precision = magnitude_of(va_arg(args, int));
+                ++f;
+            } else {
+                precision = read_number(f);
+            }
+            d.precision = static_cast<int32_t>(precision > 0x7FFFFFFFu ? 0x7FFFFFFFu : precision);
+        }
+        if (*f == 'l') {
+            ++f;
+            if (*f == 'l') {
+                d.length = kLenLongLong;
+                ++f;
+            } else {
+                d.length = kLenLong;
+            }
+        } else if (*f == 'h') {
+            ++f;
+            if (*f == 'h') {
+                d.length = kLenChar;
+                ++f;
+            } else {
+                d.length = kLenShort;
+            }
+        }
+
+        uint8_t letter = static_cast<uint8_t>(*f);
+        if (letter == 0) {  /* the format ended inside a directive */
+            put(a, "%", 1);
+            return;
+        }
+        uint8_t row = letter < 0x80 ? s_letters.row[letter] : kNoRow;
+        if (row == kNoRow) {
+            /* unknown conversion: shown as written, no argument consumed */
+            uint32_t n = utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
+            if (n == 0) return;
+            work[0] = '%';
+            memcpy(work + 1, f, n);
+            f += n;
+            put_padded(a, work, n + 1, d.width, d.left);
+            continue;
+        }
+        ++f;
+        const FmtInfo &info = s_fmtinfo[row];
+        if (d.precision > static_cast<int32_t>(kMaxPrecision) && info.kind != kString &&
+            info.kind != kWord)
+            d.precision = kMaxPrecision;
+
+        switch (info.kind) {
+        case kInteger: {
+            uint64_t magnitude;
+            bool negative = false;
+            if (info.is_signed) {
+                int64_t v;
+                if (d.length == kLenLongLong) v = va_arg(args, long long);
+                else if (d.length == kLenLong) v = va_arg(args, long);
+                else v = va_arg(args, int);
+                negative = v < 0;
+                magnitude = negative ? 0u - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+            } else if (d.length == kLenLongLong) {
+                magnitude = va_arg(args, unsigned long long);
+            } else if (d.length == kLenLong) {
+                magnitude = va_arg(args, unsigned long);
+            } else {
+                magnitude = va_arg(args, unsigned int);
+            }
+            format_integer(a, d, info, magnitude, negative, work);
+            break;
+        }
+        case kPointer:
+            format_integer(a, d, info, reinterpret_cast<uintptr_t>(va_arg(args, void *)), false,
+                           work);
+            break;
+        case kFixed:
+        case kExp:
+        case kGeneral:
+            format_float(a, d, info, va_arg(args, double), work);
+            break;
+        case kString:
+        case kWord:
+            format_string(a, d, info, va_arg(args, const char *));
+            break;
+        case kChar:
+            format_char(a, d, static_cast<uint32_t>(va_arg(args, int)));
+            break;
+        default: /* kPercent */
+            put_padded(a, "%", 1, d.width, d.left);
+            break;
+        }
+    }
+}
+
+/* Formats into a new accumulator over a stack block and hands the text over: the new string,
+ * or null on any failure. */
+char *format_new_string(const char *format, va_list args) {
+    alignas(Accum) char block[kFrontEndBlock];
+    Accum *a = place_in_block(block, sizeof(block));
+    char *text = nullptr;
+    if (plx::_plx_string_printf(a, format, args) == 0) plx_string_accum_detach(a, &text, nullptr);
+    accum_release(a);
+    return text;
+}
+
+}  // namespace
+
+namespace plx {
+
+uint32_t _plx_string_printf(plx_string_accum_t *accum, const char *format, va_list args) {
+    if (!format) return accum->error;
+    va_list copy;
+    va_copy(copy, args);
+    run_format(accum, format, copy);
+    va_end(copy);
+    terminate(accum);
+    return accum->error;
+}
+
+uint32_t accum_append_record(plx_string_accum_t *accum, const char *text, uint32_t length) {
+    if (length == 0xFFFFFFFFu) return kStringNoMemory;
+    /* the text may lie in our own buffer, which growth can move */
+    uintptr_t base = reinterpret_cast<uintptr_t>(accum->buffer);
+    uintptr_t at = reinterpret_cast<uintptr_t>(text);
+    bool inside = accum->buffer && at >= base && at < base + accum->capacity;
+    if (uint32_t code = accum_grow(accum, length + 1)) return code;
+    if (inside) text = accum->buffer + (at - base);
+    accum->buffer[accum->length] = 0;
+    memcpy(accum->buffer + accum->length + 1, text, length);
+    accum->length += length + 1;
+    terminate(accum);
+    return 0;
+}
+
+void accum_truncate(plx_string_accum_t *accum, uint32_t length) {
+    if (length < accum->length) accum->length = length;
+    terminate(accum);
+}
+
+}  // namespace plx
+
+extern "C" {
+
+/* ---- accumulator ------------------------------------------------------------------------- */
+
+/* Over a caller's block larger than the header: no heap use until the text outgrows it, and
+ * the block must outlive the accumulator. Otherwise the header is allocated, with a buffer of
+ * size + 1 bytes when size > 0. 0, 0x90050001 (null out) or 0x90050002 (nothing allocated). */
+plx_error_t plx_string_accum_create(plx_string_accum_t **p_accum, void *block, uint32_t size) {
+    if (!p_accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    if (block) {
+        if (Accum *a = place_in_block(block, size)) {
+            *p_accum = a;
+            return 0;
+        }
+    }
+    plx::HostPtr<Accum> a(plx::alloc_record<Accum>());
+    if (!a) return plx::log_error(plx::kStringNoMemory, kSource, __LINE__);
+    if (size > 0) {
+        if (size == 0xFFFFFFFFu) return plx::log_error(plx::kStringNoMemory, kSource, __LINE__);
+        a->buffer = static_cast<char *>(plx::alloc_zeroed(size + 1u));
+        if (!a->buffer) return plx::log_error(plx::kStringNoMemory, kSource, __LINE__);
+        a->capacity = size + 1;
+    }
+    a->owns_header = 1;
+    a->owns_buffer = 1;
+    *p_accum = a.release();
+    return 0;
+}
+
+/* Appends a string's bytes; a null string appends nothing. p_buffer (may be null) receives
+ * the current buffer. 0x90050002 when the text cannot grow; the text is then unchanged. */
+plx_error_t plx_string_accum_append(plx_string_accum_t *accum, const char *s,
+                                    const char **p_buffer) {
+    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    uint32_t code = append_checked(accum, s, s ? static_cast<uint32_t>(strlen(s)) : 0, p_buffer);
+    return plx::log_error(code, kSource, __LINE__);
+}
+
+/* Appends `count` bytes (zeros included); a count of 0 returns at once. */
+plx_error_t plx_string_accum_append_bytes(plx_string_accum_t *accum, const void *bytes,
+                                          uint32_t count, const char **p_buffer) {
+    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    if (count == 0) return 0;
+    uint32_t code = append_checked(accum, static_cast<const char *>(bytes), bytes ? count : 0,
+                                   p_buffer);
+    return plx::log_error(code, kSource, __LINE__);
+}
+
+/* Appends the first `char_count` UTF-8 characters of s (up to an invalid sequence). */
+plx_error_t plx_string_accum_append_chars(plx_string_accum_t *accum, const char *s,
+                                          uint32_t char_count, const char **p_buffer) {
+    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    if (char_count == 0) return 0;
+    uint32_t code = append_checked(accum, s, plx_string_byteclen(s, char_count), p_buffer);
+    return plx::log_error(code, kSource, __LINE__);
+}
+
+/* Appends formatted text. 0x90050002 when the text cannot grow: the text is then as it was
+ * before the call (never a partial piece of the formatted text). */
+plx_error_t plx_string_accum_append_format(plx_string_accum_t *accum, const char *format, ...) {
+    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    if (!format) return 0;
+    va_list args;
+    va_start(args, format);
+    uint32_t code = plx_string_accum_append_vformat(accum, format, args);
+    va_end(args);
+    return code;
+}
+
+plx_error_t plx_string_accum_append_vformat(plx_string_accum_t *accum, const char *format,
+                                            va_list args) {
+    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    uint32_t before = accum->length;
+    accum->error = 0;
+    uint32_t code = plx::_plx_string_printf(accum, format, args);
+    accum->error = 0;
+    if (code) plx::accum_truncate(accum, before);
+    return plx::log_error(code, kSource, __LINE__);
+}
+
+/* Removes `count` bytes from `start`. A range ending one past the text (on the terminator's
+ * place) is cut at the text's end; p_removed (may be null) receives the bytes removed. A count
+ * of 0 or a range ending further out is an invalid argument. */
+plx_error_t plx_string_accum_remove_range(plx_string_accum_t *accum, uint32_t start,
+                                          uint32_t count, uint32_t *p_removed) {
+    if (!accum || count == 0 || count > 0xFFFFFFFFu - start)
+        return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    uint32_t end = start + count;
+    if (end > accum->length + 1) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    if (end == accum->length + 1) end = accum->length;
+    uint32_t removed = end > start ? end - start : 0;
+    if (removed) {
+        memmove(accum->buffer + start, accum->buffer + end, accum->length - end);
+        accum->length -= removed;
+        terminate(accum);
+    }
+    if (p_removed) *p_removed = removed;
+    return 0;
+}
+
+/* Empties the text; buffer and capacity stay. */
+plx_error_t plx_string_accum_clear(plx_string_accum_t *accum) {
+    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    accum->length = 0;
+    accum->error = 0;
+    terminate(accum);
+    return 0;
+}
+
+/* p_size <- length + 1, or 0 for an empty text. */
+plx_error_t plx_string_accum_bytelen(plx_string_accum_t *accum, uint32_t *p_size) {
+    if (!accum || !p_size) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    *p_size = accum->length ? accum->length + 1 : 0;
+    return 0;
+}
+
+/* The buffer (still the accumulator's; null while there is none) and its byte length as for
+ * bytelen; either out may be null. */
+plx_error_t plx_string_accum_get_string(plx_string_accum_t *accum, const char **p_buffer,
+                                        uint32_t *p_size) {
+    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    if (p_buffer) *p_buffer = accum->buffer;
+    if (p_size) *p_size = accum->length ? accum->length + 1 : 0;
+    return 0;
+}
+
+/* Hands the text over as a new string (release with plx_string_free) and leaves the
+ * accumulator empty, without buffer, still to be deleted. Fails with 0x90050002 when no copy
+ * can be had, leaving the accumulator as it was. */
+plx_error_t plx_string_accum_detach(plx_string_accum_t *accum, char **p_string,
+                                    uint32_t *p_size) {
+    if (!accum || !p_string) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
+    char *text;
+    if (accum->owns_buffer && accum->buffer) {
+        text = static_cast<char *>(plx_memory_realloc(accum->buffer, accum->length + 1));
+        if (!text) text = accum->buffer;  /* a block that cannot shrink is handed over whole */
+    } else {
+        text = static_cast<char *>(plx_memory_alloc(accum->length + 1));
+        if (!text) return plx::log_error(plx::kStringNoMemory, kSource, __LINE__);
+        if (accum->length) memcpy(text, accum->buffer, accum->length);
+        text[accum->length] = 0;
+    }
+    *p_string = text;
+    if (p_size) *p_size = accum->length ? accum->length + 1 : 0;
+    accum->length = 0;
+    accum->capacity = 0;
+    accum->buffer = nullptr;
+    accum->owns_buffer = 0;
+    return 0;
+}
+
+/* Frees what the accumulator owns; null is ignored. */
+plx_error_t plx_string_accum_delete(plx_string_accum_t *accum) {
+    if (accum) accum_release(accum);
+    return 0;
+}
+
+/* ---- front ends -------------------------------------------------------------------------- */
+
+/* Writes the text straight into the caller's buffer (at most size - 1 bytes, cut at a byte,
+ * always terminated). Returns the full length + 1, or 0 for an empty text, a null buffer, a
+ * size of 0 or a failure. The buffer must not overlap the arguments. */
+uint32_t plx_string_vsnprintf(char *buffer, uint32_t size, const char *format, va_list args) {
+    if (!buffer || size == 0) return 0;
+    Accum a{};
+    a.buffer = buffer;
+    a.capacity = size;
+    a.bounded = 1;
+    buffer[0] = 0;
+    if (!format) return 0;
+    if (plx::_plx_string_printf(&a, format, args)) {
+        buffer[0] = 0;
+        return 0;
+    }
+    uint32_t total = a.length + a.overflow;
+    if (total == 0) return 0;
+    return total >= 0xFFFFFFFEu ? 0xFFFFFFFFu : total + 1;
+}
+
+uint32_t plx_string_snprintf(char *buffer, uint32_t size, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    uint32_t n = plx_string_vsnprintf(buffer, size, format, args);
+    va_end(args);
+    return n;
+}
+
+/* A new string holding the text (release with plx_string_free); null for a null format or
+ * when memory runs out. Short texts are built on the stack and copied once. */
+char *plx_string_vmprintf(const char *format, va_list args) {
+    if (!format) return nullptr;
+    return format_new_string(format, args);
+}
+
+char *plx_string_mprintf(const char *format, ...) {
+    if (!format) return nullptr;
+    va_list args;
+    va_start(args, format);
+    char *text = format_new_string(format, args);
+    va_end(args);
+    return text;
+}
+
+}  // extern "C"

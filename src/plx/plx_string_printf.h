@@ -1,0 +1,48 @@
+/* Private interface of the printf engine and the string accumulator, for the other sources of
+ * the support layer. Nothing here is exported. */
+#ifndef PLX_STRING_PRINTF_H
+#define PLX_STRING_PRINTF_H
+
+#include <stdarg.h>
+
+#include "plx/plx_internal.h"
+
+/* The accumulator header. The public type is opaque; the string table and the front ends use
+ * these fields directly. */
+struct plx_string_accum_s {
+    uint32_t length;      /* bytes of text stored, terminator not counted */
+    uint32_t capacity;    /* bytes available at `buffer`; 0 while there is no buffer */
+    char *buffer;         /* the text; null until a buffer exists */
+    uint8_t owns_header;  /* 1: create allocated the header, delete frees it */
+    uint8_t owns_buffer;  /* 1: `buffer` is our heap block (growth reallocates, delete frees) */
+    uint8_t bounded;      /* 1: fixed caller buffer that never grows; bytes that do not fit are
+                             only counted in `overflow` (the bounded printf front end) */
+    uint32_t overflow;    /* bounded only: bytes of text counted but not stored (saturating) */
+    uint32_t error;       /* the first growth failure of the call in progress, 0 while none;
+                             once set, the rest of that call appends nothing, so a formatted
+                             text is never stored with a piece missing; cleared by every
+                             public append */
+};
+
+namespace plx {
+
+inline constexpr uint32_t kStringInvalidArg = error_code(kPkgString, kInvalidArg);
+inline constexpr uint32_t kStringNoMemory = error_code(kPkgString, kNoMemory);
+
+/* The printf engine: appends the formatted text of `format` and `args` to `accum` and
+ * terminates it. A null format appends nothing. Returns 0, or the growth failure that stopped
+ * it (the text is then the part built before the failure; callers roll back or discard). */
+uint32_t _plx_string_printf(plx_string_accum_t *accum, const char *format, va_list args);
+
+/* Appends one 0x00 byte and then the `length` bytes of `text` (with the terminator after
+ * them) in a single growth step, or nothing: 0 or kStringNoMemory. The call's error field is
+ * neither consulted nor set. */
+uint32_t accum_append_record(plx_string_accum_t *accum, const char *text, uint32_t length);
+
+/* Cuts the text back to `length` bytes (no larger than the current length) and terminates
+ * it; never allocates. */
+void accum_truncate(plx_string_accum_t *accum, uint32_t length);
+
+}  // namespace plx
+
+#endif /* PLX_STRING_PRINTF_H */

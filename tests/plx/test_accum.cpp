@@ -1,0 +1,188 @@
+/* The string accumulator: placement over a caller's block or the heap, growth, ranges, detach,
+ * and failed growth that leaves the text as it was. */
+#include <string>
+
+#include "plx/plx_string_printf.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint32_t kInvalid = 0x90050001, kNoMemory = 0x90050002;
+
+class Accum : public vt::ManagerTest {
+protected:
+    void SetUp() override {
+        vt::ManagerTest::SetUp();
+        ASSERT_EQ(0u, plx_string_initialize());
+    }
+    void TearDown() override {
+        EXPECT_EQ(0u, plx_string_accum_delete(a_));
+        plx_string_shutdown();
+        vt::ManagerTest::TearDown();
+    }
+    std::string text() {
+        const char *s = nullptr;
+        uint32_t size = 0;
+        plx_string_accum_get_string(a_, &s, &size);
+        return size ? std::string(s, size - 1) : std::string();
+    }
+    plx_string_accum_t *a_ = nullptr;
+    alignas(8) char block_[300];  /* outlives a_, which TearDown deletes */
+};
+
+TEST_F(Accum, CallersBlockThenHeap) {
+    char *block = block_;
+    uint64_t before = vt::live_blocks();
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, block, 300));
+    EXPECT_EQ(reinterpret_cast<void *>(block), reinterpret_cast<void *>(a_));
+    EXPECT_EQ(300 - sizeof(plx_string_accum_s), a_->capacity);
+    EXPECT_EQ(before, vt::live_blocks());
+    EXPECT_EQ("", text());
+
+    std::string big(300, 'q');
+    ASSERT_EQ(0u, plx_string_accum_append(a_, big.c_str(), nullptr));
+    EXPECT_EQ(602u, a_->capacity);
+    EXPECT_EQ(before + 1, vt::live_blocks());
+    const char *buffer = nullptr;
+    ASSERT_EQ(0u, plx_string_accum_append_bytes(a_, "x\0y", 3, &buffer));
+    EXPECT_EQ(buffer, a_->buffer);
+    EXPECT_EQ(big + std::string("x\0y", 3), text());
+}
+
+TEST_F(Accum, HeapPlacementAndEmptyAccumulators) {
+    char tiny[sizeof(plx_string_accum_s)];
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, tiny, sizeof tiny));
+    EXPECT_NE(reinterpret_cast<void *>(tiny), reinterpret_cast<void *>(a_));
+    EXPECT_EQ(0u, plx_string_accum_delete(a_));
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, nullptr, 16));
+    EXPECT_EQ(17u, a_->capacity);
+    EXPECT_EQ(0u, plx_string_accum_delete(a_));
+
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, nullptr, 0));
+    const char *s = "x";
+    uint32_t size = 9;
+    EXPECT_EQ(0u, plx_string_accum_get_string(a_, &s, &size));
+    EXPECT_EQ(nullptr, s);
+    EXPECT_EQ(0u, size);
+    char *out = nullptr;
+    ASSERT_EQ(0u, plx_string_accum_detach(a_, &out, &size));
+    EXPECT_STREQ("", out);
+    EXPECT_EQ(0u, size);
+    plx_string_free(out);
+}
+
+TEST_F(Accum, AppendFormsClearAndRemoveRange) {
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, nullptr, 0));
+    uint32_t size;
+    ASSERT_EQ(0u, plx_string_accum_append(a_, "abc", nullptr));
+    ASSERT_EQ(0u, plx_string_accum_bytelen(a_, &size));
+    EXPECT_EQ(4u, size);
+    ASSERT_EQ(0u, plx_string_accum_clear(a_));
+    ASSERT_EQ(0u, plx_string_accum_bytelen(a_, &size));
+    EXPECT_EQ(0u, size);
+
+    EXPECT_EQ(0u, plx_string_accum_append(a_, nullptr, nullptr));
+    EXPECT_EQ(0u, plx_string_accum_append_bytes(a_, nullptr, 5, nullptr));
+    ASSERT_EQ(0u, plx_string_accum_append_chars(a_, "a\xE2\x82\xAC" "b", 2, nullptr));
+    ASSERT_EQ(0u, plx_string_accum_append_format(a_, "[%d|%s]", 7, "z"));
+    EXPECT_EQ(0u, plx_string_accum_append_format(a_, nullptr));
+    EXPECT_EQ("a\xE2\x82\xAC[7|z]", text());
+
+    struct Cut {
+        uint32_t start, count, code, removed;
+        const char *left;
+    } cuts[] = {{1, 2, 0, 2, "adef"}, {4, 3, 0, 2, "abcd"}, {6, 1, 0, 0, "abcdef"},
+                {4, 4, kInvalid, 0, "abcdef"}, {1, 0, kInvalid, 0, "abcdef"},
+                {0xFFFFFFFF, 2, kInvalid, 0, "abcdef"}};
+    for (const Cut &c : cuts) {
+        plx_string_accum_clear(a_);
+        plx_string_accum_append(a_, "abcdef", nullptr);
+        uint32_t removed = 99;
+        EXPECT_EQ(c.code, plx_string_accum_remove_range(a_, c.start, c.count, &removed));
+        EXPECT_EQ(c.left, text()) << c.start << "+" << c.count;
+        if (c.code == 0) {
+            EXPECT_EQ(c.removed, removed);
+        }
+    }
+}
+
+TEST_F(Accum, DetachHandsOverACopyAndLeavesItReusable) {
+    for (void *where : {static_cast<void *>(block_), static_cast<void *>(nullptr)}) {
+        ASSERT_EQ(0u, plx_string_accum_create(&a_, where, 64));
+        plx_string_accum_append(a_, "abc", nullptr);
+        char *out = nullptr;
+        uint32_t size = 0;
+        ASSERT_EQ(0u, plx_string_accum_detach(a_, &out, &size));
+        EXPECT_STREQ("abc", out);
+        EXPECT_EQ(4u, size);
+        EXPECT_EQ("", text());
+        ASSERT_EQ(0u, plx_string_accum_append(a_, "de", nullptr));
+        EXPECT_EQ("de", text());
+        EXPECT_STREQ("abc", out);
+        plx_string_free(out);
+        plx_string_accum_delete(a_);
+        a_ = nullptr;
+    }
+}
+
+TEST_F(Accum, NullArgumentsAreInvalid) {
+    char *out;
+    uint32_t size;
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, nullptr, 0));
+    const uint32_t codes[] = {
+        plx_string_accum_create(nullptr, nullptr, 0),
+        plx_string_accum_append(nullptr, "x", nullptr),
+        plx_string_accum_append_bytes(nullptr, "x", 1, nullptr),
+        plx_string_accum_append_chars(nullptr, "x", 1, nullptr),
+        plx_string_accum_append_format(nullptr, "x"),
+        plx_string_accum_remove_range(nullptr, 0, 1, nullptr),
+        plx_string_accum_clear(nullptr),
+        plx_string_accum_bytelen(a_, nullptr),
+        plx_string_accum_get_string(nullptr, nullptr, &size),
+        plx_string_accum_detach(nullptr, &out, nullptr),
+        plx_string_accum_detach(a_, nullptr, nullptr)};
+    for (uint32_t code : codes) EXPECT_EQ(kInvalid, code);
+}
+
+TEST_F(Accum, FailedGrowthLeavesTheTextAndTheNextAppendGoesOn) {
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, block_, 64));
+    ASSERT_EQ(0u, plx_string_accum_append(a_, "head ", nullptr));
+    veltra_manager_memory_fail_after(0, 1);
+    EXPECT_EQ(kNoMemory, plx_string_accum_append(a_, std::string(100, 'x').c_str(), nullptr));
+    EXPECT_EQ("head ", text());
+    /* a formatted text that outgrows the block is all or nothing */
+    EXPECT_EQ(kNoMemory, plx_string_accum_append_format(a_, "%s|%200d", "part", 7));
+    EXPECT_EQ("head ", text());
+    /* a piece that still fits goes in */
+    EXPECT_EQ(0u, plx_string_accum_append(a_, "tail", nullptr));
+    const char *buffer = nullptr;
+    uint32_t size = 0;
+    EXPECT_EQ(0u, plx_string_accum_get_string(a_, &buffer, &size));
+    EXPECT_EQ(10u, size);
+    veltra_manager_memory_fail_after(VELTRA_MANAGER_FAIL_NEVER, 0);
+    ASSERT_EQ(0u, plx_string_accum_append_format(a_, "%s-%150d", "again", 1));
+    EXPECT_EQ(9u + 156u, text().size());
+}
+
+TEST_F(Accum, OutOfMemoryAtEveryStep) {
+    char *out = nullptr;
+    vt::OomCase c{[&] {
+                      plx_string_accum_t *a = nullptr;
+                      uint32_t code = plx_string_accum_create(&a, nullptr, 4);
+                      if (code) return code;
+                      plx::ScopeExit gone([&] { plx_string_accum_delete(a); });
+                      for (int i = 0; i < 20 && code == 0; ++i)
+                          code = plx_string_accum_append_format(a, "%08d;", i);
+                      if (code == 0) code = plx_string_accum_detach(a, &out, nullptr);
+                      if (code == 0 && strlen(out) != 180) code = 1;
+                      return code;
+                  },
+                  [&] {
+                      plx_string_free(out);
+                      out = nullptr;
+                  },
+                  {kNoMemory}};
+    EXPECT_GT(vt::oom_sweep(c), 4u);
+}
+
+}  // namespace

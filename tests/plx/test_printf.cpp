@@ -1,0 +1,213 @@
+/* The printf engine and its front ends: our own conversions and float digits checked by hand,
+ * the conversions we share with the C library checked against it over random formats, and the
+ * return-value, truncation and out-of-memory rules of the front ends. */
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+class Printf : public vt::ManagerTest {
+protected:
+    void SetUp() override {
+        vt::ManagerTest::SetUp();
+        ASSERT_EQ(0u, plx_string_initialize());
+    }
+    void TearDown() override {
+        plx_string_shutdown();
+        vt::ManagerTest::TearDown();
+    }
+};
+
+/* The text of a format through the bounded front end, with its return value checked. */
+std::string F(const char *format, ...) {
+    char buffer[2048];
+    va_list args;
+    va_start(args, format);
+    uint32_t n = plx_string_vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    std::string text(buffer);
+    EXPECT_EQ(text.empty() ? 0u : text.size() + 1, n) << format;
+    return text;
+}
+
+TEST_F(Printf, IntegerFlagsLengthsAndOurOwnConversions) {
+    EXPECT_EQ("   42|42   |-0042|+7| 7", F("%5d|%-5d|%05d|%+d|% d", 42, 42, -42, 7, 7));
+    EXPECT_EQ("0xff 0XFF 010 0 101", F("%#x %#X %#o %#x %b", 255, 255, 8, 0, 5));
+    EXPECT_EQ("1A2B 0x1A2B 0", F("%p %#p %p", (void *)0x1A2B, (void *)0x1A2B, (void *)0));
+    EXPECT_EQ("1 1 -1", F("%hd %hhu %lld", 0x10001, 257, -1LL));
+    /* the sign is taken before the cut to 16 bits, so this is not the C library's -1 */
+    EXPECT_EQ("65535 -1", F("%hd %hd", 0xFFFF, -1));
+    EXPECT_EQ("-9223372036854775808 18446744073709551615 ffffffffffffffff",
+              F("%lld %llu %llx", INT64_MIN, UINT64_MAX, UINT64_MAX));
+    /* zero padding survives '-', fills the width before the prefix and overrides a precision */
+    EXPECT_EQ("00042|0x0000ff|-0042", F("%-05d|%#06x|%05.2d", 42, 255, -42));
+    EXPECT_EQ("0|00000", F("%.0d|%.5u", 0, 0));
+    /* widths of numbers stop at 340, precisions at 310 */
+    EXPECT_EQ(340u, F("%999d", 1).size());
+    EXPECT_EQ(310u, F("%.999d", 1).size());
+    EXPECT_EQ(340u, F("%*d", -999, 1).size());
+}
+
+TEST_F(Printf, FloatsUseOurDigitGenerator) {
+    EXPECT_EQ("1.500000 0.00 1.234568e+04", F("%f %.2f %e", 1.5, 0.0001, 12345.678));
+    EXPECT_EQ("0.0001 1e-05 1e+06 100000", F("%g %g %g %g", 0.0001, 1e-5, 1e6, 1e5));
+    EXPECT_EQ("1.50000 3 3.0 3.", F("%#g %g %!g %!.0f", 1.5, 3.0, 3.0, 3.0));
+    EXPECT_EQ("Inf +Inf -Inf NaN", F("%f %+f %f %f", INFINITY, INFINITY, -INFINITY, NAN));
+    EXPECT_EQ("  Inf|-NaN", F("%05f|-%-3e", INFINITY, -NAN));
+    EXPECT_EQ("0.000000 0.000000e+00 0 1", F("%f %e %g %.0f", -0.0, 0.0, 0.0, 0.5));
+    EXPECT_EQ("-00001.500|+1.5E+00|1.23457e+08|0.000123", F("%010.3f|%+.1E|%g|%.3g", -1.5, 1.5,
+                                                           123456789.0, 0.0001234));
+    EXPECT_EQ("1.000000e+300 1e-300 2.225074e-308 9.99E+99", F("%e %g %e %.2E", 1e300, 1e-300,
+                                                               2.2250738585072014e-308, 9.99e99));
+    EXPECT_EQ("1E+100", F("%G", 1e100));
+    /* only 16 significant digits come from the value; the rest are zeros */
+    EXPECT_EQ("0.1000000000000000000000", F("%.22f", 0.1));
+    std::string wide = F("%.2f", 123456789012345678901.0);
+    EXPECT_EQ(24u, wide.size());
+    EXPECT_EQ("12345678901234", wide.substr(0, 14));
+    EXPECT_EQ("00000.00", wide.substr(16));
+    /* a fixed form longer than the work buffer: 309 integer digits and 165 decimals */
+    std::string big = F("%.200f", 1e308);
+    EXPECT_EQ(309u + 1 + 165, big.size());
+    EXPECT_EQ("1000000000000000", big.substr(0, 16));
+}
+
+TEST_F(Printf, StringsWordsAndCharacters) {
+    EXPECT_EQ("(null)|ab|ab|  abc|abc  |", F("%s|%.2s|%*s|%5s|%-*s|", (char *)nullptr, "abc", 2,
+                                             "abc", "abc", -5, "abc"));
+    EXPECT_EQ("|", F("%*s|", 0, "abc"));
+    EXPECT_EQ("hello|hel|he|(null)|x y z", F("%w|%.3w|%*w|%w|%*w", "  hello world",
+                                               "\thello", 2, " hello", (char *)nullptr, 5,
+                                               " x y z"));
+    EXPECT_EQ("\xE2\x82\xAC|aaa||  b", F("%c|%.3c|%.0c|%3c", 0x20AC, 'a', 'a', 'b'));
+    /* a multi-byte character under a precision is repeated whole: the text stays valid UTF-8 */
+    EXPECT_EQ("\xC3\xA9\xC3\xA9", F("%.2c", 0xE9));
+    char raw[8];
+    EXPECT_EQ(4u, plx_string_snprintf(raw, sizeof raw, "a%cb", 0));
+    EXPECT_EQ(0, memcmp(raw, "a\0b", 4));
+}
+
+TEST_F(Printf, FormatWalking) {
+    EXPECT_EQ("100%|%y|  %y|%|%", F("100%%|%%y|%4y|%%|%"));
+    EXPECT_EQ("100%", F("100%"));
+    EXPECT_EQ("%", F("%-5"));
+    EXPECT_EQ("caf\xC3\xA9 \xE2\x82\xAC 1", F("caf\xC3\xA9 \xE2\x82\xAC %d", 1));
+    EXPECT_EQ("%\xC3\xA9", F("%\xC3\xA9"));
+    /* an invalid sequence ends the text after the literal bytes before it */
+    EXPECT_EQ("ab1c", F("ab%dc\xFF%d", 1, 2));
+    EXPECT_EQ("x", F("x%\x80"));
+    EXPECT_EQ("a", F("a\xE2\x82"));
+}
+
+TEST_F(Printf, FrontEndsReturnLengthPlusOneAndTruncateAtAByte) {
+    char buf[8] = "zzzzzzz";
+    EXPECT_EQ(7u, plx_string_snprintf(buf, 4, "%s", "abcdef"));
+    EXPECT_STREQ("abc", buf);
+    EXPECT_EQ(0u, plx_string_snprintf(buf, 4, "%s", ""));
+    EXPECT_STREQ("", buf);
+    EXPECT_EQ(0u, plx_string_snprintf(nullptr, 4, "x"));
+    EXPECT_EQ(0u, plx_string_snprintf(buf, 0, "x"));
+    EXPECT_EQ(0u, plx_string_snprintf(buf, sizeof buf, nullptr));
+    EXPECT_STREQ("", buf);
+    EXPECT_EQ(5u, plx_string_snprintf(buf, 3, "\xE2\x82\xAC%c", 'x'));
+    EXPECT_EQ(0, memcmp(buf, "\xE2\x82\0", 3));
+    EXPECT_EQ(1000001u, plx_string_snprintf(buf, sizeof buf, "%1000000s", "x"));
+
+    char *s = plx_string_mprintf("");
+    ASSERT_NE(nullptr, s);
+    EXPECT_STREQ("", s);
+    plx_string_free(s);
+    EXPECT_EQ(nullptr, plx_string_mprintf(nullptr));
+    s = plx_string_mprintf("%0500d|%s", 7, "tail");
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(345u, strlen(s));
+    plx_string_free(s);
+}
+
+TEST_F(Printf, OutOfMemoryGivesNullOrZeroAndNoLeak) {
+    char *s = nullptr;
+    vt::OomCase heap{[&] {
+                         s = plx_string_mprintf("%s-%600s-%d", "head", "x", 42);
+                         return s && strlen(s) == 608 ? 0u : 0x90050002u;
+                     },
+                     [&] {
+                         plx_string_free(s);
+                         s = nullptr;
+                     },
+                     {0x90050002u}};
+    EXPECT_GE(vt::oom_sweep(heap), 3u);
+    char buf[16];
+    vt::OomCase big_float{[&] {
+                              uint32_t n = plx_string_snprintf(buf, sizeof buf, "%.100f", 1e300);
+                              return n == 302u + 101u ? 0u : 0x90050002u;
+                          },
+                          [] {},
+                          {0x90050002u}};
+    EXPECT_EQ(2u, vt::oom_sweep(big_float));
+}
+
+/* The conversions whose meaning we share with the C library, over random formats. */
+TEST_F(Printf, AgreesWithTheCLibraryWhereTheyShareMeaning) {
+    std::mt19937 rng(20140116);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    const char *words[] = {"", "a", "hello", "mood grid", "\xE2\x82\xAC uro"};
+    char mine[256], theirs[256];
+    for (int round = 0; round < 20000; ++round) {
+        std::string format = pick(3) ? "<%" : "%";
+        char conv = "diuxXosc%"[pick(9)];
+        bool left = pick(4) == 0, alt = pick(4) == 0, zero = pick(4) == 0;
+        int width = pick(3) ? -1 : static_cast<int>(pick(20));
+        int precision = pick(2) ? -1 : 1 + static_cast<int>(pick(12));
+        bool integer = strchr("diuxXo", conv) != nullptr;
+        if (left) format += '-';
+        if (integer && pick(4) == 0) format += '+';
+        if (integer && pick(4) == 0) format += ' ';
+        /* where the rules part: '0' with '-', a precision or '#'; '#' on octal with a
+         * precision; widths of '%'; precisions of 'c' */
+        if (integer && alt && !(conv == 'o' && precision >= 0)) format += '#';
+        else alt = false;
+        if (integer && zero && !left && !alt && precision < 0) format += '0';
+        if (conv != '%' && width >= 0) format += std::to_string(width);
+        if ((integer || conv == 's') && precision >= 0) format += "." + std::to_string(precision);
+        const char *length = "";
+        static const char *const kLengths[] = {"", "", "l", "ll", "h", "hh"};
+        if (integer) length = kLengths[pick(6)];
+        format += length;
+        format += conv;
+        format += pick(2) ? "> tail" : "";
+        const char *f = format.c_str();
+
+        int64_t value = static_cast<int64_t>(rng()) << 32 | rng();
+        value >>= pick(64);
+        if (!strcmp(length, "")) value = static_cast<int32_t>(value);
+        if (!strcmp(length, "h") && strchr("di", conv)) value = static_cast<int16_t>(value);
+        if (!strcmp(length, "hh") && strchr("di", conv)) value = static_cast<int8_t>(value);
+        uint32_t size = pick(4) ? sizeof mine : 1 + pick(12);
+        uint32_t n;
+        int expected;
+        if (conv == 's') {
+            const char *w = words[pick(5)];
+            n = plx_string_snprintf(mine, size, f, w);
+            expected = snprintf(theirs, size, f, w);
+        } else if (conv == 'c' || conv == '%') {
+            int c = 32 + static_cast<int>(pick(95));
+            n = plx_string_snprintf(mine, size, f, c);
+            expected = snprintf(theirs, size, f, c);
+        } else if (!strcmp(length, "ll") || !strcmp(length, "l")) {
+            n = plx_string_snprintf(mine, size, f, static_cast<long long>(value));
+            expected = snprintf(theirs, size, f, static_cast<long long>(value));
+        } else {
+            n = plx_string_snprintf(mine, size, f, static_cast<int>(value));
+            expected = snprintf(theirs, size, f, static_cast<int>(value));
+        }
+        ASSERT_EQ(expected == 0 ? 0u : static_cast<uint32_t>(expected) + 1, n) << f;
+        ASSERT_STREQ(theirs, mine) << f << " size " << size;
+    }
+}
+
+}  // namespace

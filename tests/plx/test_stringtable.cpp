@@ -1,0 +1,247 @@
+/* plx_stringtable: interning, ids across removals, the serialized buffer and its round trip
+ * through attach, attach's validation, hash collisions, bad input and out of memory. */
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr uint32_t kInvalid = 0x900D0001, kNoMemory = 0x900D0002, kNotInitialized = 0x900D0007;
+constexpr uint32_t kWrongMagic = 0x900D0321, kNotFound = 0x100D0003, kOutOfRange = 0x100D0361;
+
+class StringTable : public vt::ManagerTest {
+protected:
+    void SetUp() override {
+        vt::ManagerTest::SetUp();
+        ASSERT_EQ(0u, plx_datatypes_initialize());
+        ASSERT_EQ(0u, plx_stringtable_create(&t_, 0));
+    }
+    void TearDown() override {
+        EXPECT_EQ(0u, plx_stringtable_delete(t_));
+        plx_datatypes_shutdown();
+        vt::ManagerTest::TearDown();
+    }
+    uint32_t add(const char *s) {
+        uint32_t id = 0;
+        EXPECT_EQ(0u, plx_stringtable_add_value(t_, s, &id)) << s;
+        return id;
+    }
+    std::string bytes(plx_stringtable_t *t) {
+        const void *buffer;
+        uint32_t size;
+        EXPECT_EQ(0u, plx_stringtable_get_buffer(t, &buffer, &size, nullptr));
+        return std::string(static_cast<const char *>(buffer), size);
+    }
+    std::string value(uint32_t id) {
+        const char *s = nullptr;
+        uint32_t code = plx_stringtable_get_value(t_, id, &s);
+        return code ? "#" + std::to_string(code) : std::string(s);
+    }
+    plx_stringtable_t *t_ = nullptr;
+};
+
+TEST(StringTableModule, CreateNeedsDatatypes) {
+    plx_stringtable_t *t = nullptr;
+    EXPECT_EQ(kNotInitialized, plx_stringtable_create(&t, 0));
+    EXPECT_EQ(nullptr, t);
+}
+
+TEST_F(StringTable, InterningIsByteExact) {
+    EXPECT_EQ(1u, add("abc"));
+    EXPECT_EQ(1u, add("abc"));
+    EXPECT_EQ(2u, add("ABC"));
+    uint32_t count = 0, id = 0;
+    ASSERT_EQ(0u, plx_stringtable_count(t_, &count));
+    EXPECT_EQ(2u, count);
+    EXPECT_EQ(std::string("\0abc\0ABC\0", 9), bytes(t_));
+    EXPECT_EQ(0u, plx_stringtable_get_value_ref(t_, "ABC", &id));
+    EXPECT_EQ(2u, id);
+    EXPECT_EQ(kNotFound, plx_stringtable_get_value_ref(t_, "abd", &id));
+    EXPECT_EQ(kInvalid, plx_stringtable_add_value(t_, "", &id));
+    EXPECT_EQ(kInvalid, plx_stringtable_add_value(t_, nullptr, &id));
+    EXPECT_EQ(kInvalid, plx_stringtable_add_value(t_, "\xC0\x80", &id));
+
+    /* "ab" and "bA" share a djb2 hash: the equal-hash run must be walked */
+    EXPECT_EQ(3u, add("ab"));
+    EXPECT_EQ(4u, add("bA"));
+    EXPECT_EQ(3u, add("ab"));
+    ASSERT_EQ(0u, plx_stringtable_remove_value(t_, 3));
+    EXPECT_EQ(0u, plx_stringtable_get_value_ref(t_, "bA", &id));
+    EXPECT_EQ(4u, id);
+    EXPECT_EQ(kNotFound, plx_stringtable_get_value_ref(t_, "ab", &id));
+    EXPECT_EQ(5u, add("ab"));
+}
+
+TEST_F(StringTable, RemovalCompactsTheBufferAndKeepsIds) {
+    add("abc");
+    add("de");
+    add("fgh");
+    ASSERT_EQ(0u, plx_stringtable_remove_value(t_, 2));
+    EXPECT_EQ("#" + std::to_string(kNotFound), value(2));
+    EXPECT_EQ("fgh", value(3));
+    EXPECT_EQ("#" + std::to_string(kOutOfRange), value(4));
+    EXPECT_EQ(std::string("\0abc\0fgh\0", 9), bytes(t_));
+    uint8_t changed = 0;
+    ASSERT_EQ(0u, plx_stringtable_get_buffer(t_, nullptr, nullptr, &changed));
+    EXPECT_EQ(1u, changed);
+    uint32_t id = 0;
+    ASSERT_EQ(0u, plx_stringtable_get_buffer_sync_ref(t_, 3, &id));
+    EXPECT_EQ(2u, id);
+    EXPECT_EQ(kNotFound, plx_stringtable_get_buffer_sync_ref(t_, 2, &id));
+
+    const char *s = nullptr;
+    ASSERT_EQ(0u, plx_stringtable_enum(t_, 0, &id, &s));
+    EXPECT_EQ(1u, id);
+    ASSERT_EQ(0u, plx_stringtable_enum(t_, 1, &id, &s));
+    EXPECT_EQ(3u, id);
+    EXPECT_STREQ("fgh", s);
+    EXPECT_EQ(kOutOfRange, plx_stringtable_enum(t_, 2, &id, &s));
+    EXPECT_EQ(kNotFound, plx_stringtable_remove_value(t_, 2));
+    EXPECT_EQ(kOutOfRange, plx_stringtable_remove_value(t_, 9));
+
+    /* removing the rest empties the buffer; ids still move on */
+    ASSERT_EQ(0u, plx_stringtable_remove_value(t_, 3));
+    ASSERT_EQ(0u, plx_stringtable_remove_value(t_, 1));
+    EXPECT_EQ("", bytes(t_));
+    EXPECT_EQ(4u, add("x"));
+    EXPECT_EQ(std::string("\0x\0", 3), bytes(t_));
+    ASSERT_EQ(0u, plx_stringtable_clear(t_));
+    EXPECT_EQ(1u, add("y"));
+}
+
+TEST_F(StringTable, BufferRoundTripsThroughAttach) {
+    std::mt19937 rng(7);
+    std::map<uint32_t, std::string> live;
+    for (int i = 0; i < 400; ++i) {
+        std::string s(1 + rng() % 12, 'a');
+        for (char &c : s) c = static_cast<char>('a' + rng() % 4);
+        uint32_t id = add(s.c_str());
+        live[id] = s;
+        if (rng() % 3 == 0) {
+            uint32_t victim = live.begin()->first;
+            ASSERT_EQ(0u, plx_stringtable_remove_value(t_, victim));
+            live.erase(victim);
+        }
+    }
+    plx_stringtable_t *copy = nullptr;
+    ASSERT_EQ(0u, plx_stringtable_create(&copy, 0));
+    std::string serialized = bytes(t_);
+    ASSERT_EQ(0u, plx_stringtable_attach_buffer(copy, serialized.data(), serialized.size()));
+    EXPECT_EQ(serialized, bytes(copy));
+    uint32_t count = 0;
+    plx_stringtable_count(copy, &count);
+    EXPECT_EQ(live.size(), count);
+    for (const auto &[id, s] : live) {
+        uint32_t synced = 0;
+        const char *there = nullptr;
+        ASSERT_EQ(0u, plx_stringtable_get_buffer_sync_ref(t_, id, &synced));
+        ASSERT_EQ(0u, plx_stringtable_get_value(copy, synced, &there));
+        EXPECT_EQ(s, there);
+        ASSERT_EQ(0u, plx_stringtable_get_value_ref(copy, s.c_str(), &synced));
+    }
+    uint8_t changed = 1;
+    plx_stringtable_get_buffer(copy, nullptr, nullptr, &changed);
+    EXPECT_EQ(0u, changed);
+    plx_stringtable_delete(copy);
+}
+
+TEST_F(StringTable, AttachValidatesAndFailsWithoutHarm) {
+    ASSERT_EQ(0u, plx_stringtable_attach_buffer(t_, "\0a\0b\0\0\0\0", 9));
+    EXPECT_EQ("a", value(1));
+    EXPECT_EQ("b", value(2));
+    EXPECT_EQ(std::string("\0a\0b\0", 5), bytes(t_));
+    const std::string bad[] = {std::string("\0a\0\0b\0", 6), std::string("ab\0", 3),
+                               std::string("\0\0\0", 3), std::string("\0a", 2),
+                               std::string("\0ab", 3), std::string("\0\0a\0", 4)};
+    for (const std::string &b : bad)
+        EXPECT_EQ(kInvalid, plx_stringtable_attach_buffer(t_, b.data(), b.size())) << b.size();
+    EXPECT_EQ(kInvalid, plx_stringtable_attach_buffer(t_, nullptr, 9));
+    EXPECT_EQ(std::string("\0a\0b\0", 5), bytes(t_));
+    /* equal strings in a buffer are not merged */
+    ASSERT_EQ(0u, plx_stringtable_attach_buffer(t_, "\0a\0a\0", 5));
+    EXPECT_EQ("a", value(2));
+}
+
+TEST_F(StringTable, AddingAStringThatLivesInTheTablesOwnBuffer) {
+    add("abcdefghijklmnop");
+    const char *s = nullptr;
+    ASSERT_EQ(0u, plx_stringtable_get_value(t_, 1, &s));
+    for (int i = 1; i < 16; ++i) {  /* each suffix forces growth while pointing into the buffer */
+        ASSERT_EQ(0u, plx_stringtable_get_value(t_, 1, &s));
+        EXPECT_EQ(static_cast<uint32_t>(i + 1), add(s + i));
+    }
+    EXPECT_EQ("p", value(16));
+}
+
+TEST_F(StringTable, BadHandlesAndArguments) {
+    uint32_t fake[8] = {0x12345678};
+    auto *other = reinterpret_cast<plx_stringtable_t *>(fake);
+    uint32_t id, count;
+    const char *s;
+    EXPECT_EQ(kWrongMagic, plx_stringtable_add_value(other, "a", &id));
+    EXPECT_EQ(kWrongMagic, plx_stringtable_count(other, &count));
+    EXPECT_EQ(kWrongMagic, plx_stringtable_delete(other));
+    EXPECT_EQ(kInvalid, plx_stringtable_count(nullptr, &count));
+    EXPECT_EQ(kInvalid, plx_stringtable_create(nullptr, 0));
+    EXPECT_EQ(0u, plx_stringtable_delete(nullptr));
+    EXPECT_EQ(kInvalid, plx_stringtable_get_value(t_, 0, &s));
+    EXPECT_EQ(kInvalid, plx_stringtable_get_value(t_, 1, nullptr));
+    EXPECT_EQ(kInvalid, plx_stringtable_get_value_ref(t_, "a", nullptr));
+    EXPECT_EQ(kInvalid, plx_stringtable_remove_value(t_, 0));
+    EXPECT_EQ(kInvalid, plx_stringtable_get_buffer_sync_ref(t_, 0, &id));
+    const void *buffer = &id;
+    uint32_t size = 5;
+    ASSERT_EQ(0u, plx_stringtable_get_buffer(t_, &buffer, &size, nullptr));
+    EXPECT_EQ(nullptr, buffer);
+    EXPECT_EQ(0u, size);
+}
+
+TEST_F(StringTable, OutOfMemoryLeavesTheTableAsItWas) {
+    plx_stringtable_t *t = nullptr;
+    vt::OomCase create{[&] { return plx_stringtable_create(&t, 0); },
+                       [&] {
+                           plx_stringtable_delete(t);
+                           t = nullptr;
+                       },
+                       {kNoMemory, 0x90050002u}};
+    EXPECT_GE(vt::oom_sweep(create), 4u);
+
+    for (int i = 0; i < 7; ++i) add(("seed" + std::to_string(i)).c_str());
+    std::string before = bytes(t_);
+    vt::OomCase grow{[&] {
+                         uint32_t code = 0;
+                         for (int i = 0; i < 3 && code == 0; ++i)
+                             code = plx_stringtable_add_value(
+                                 t_, ("new" + std::to_string(i)).c_str(), nullptr);
+                         /* whatever failed, every string in the buffer is counted */
+                         uint32_t count = 0;
+                         plx_stringtable_count(t_, &count);
+                         std::string now = bytes(t_);
+                         auto zeros = std::count(now.begin(), now.end(), '\0');
+                         bool intact = now.compare(0, before.size(), before) == 0 &&
+                                       count + 1 == static_cast<uint32_t>(zeros);
+                         return intact ? code : 1u;
+                     },
+                     [&] { plx_stringtable_attach_buffer(t_, before.data(), before.size()); },
+                     {kNoMemory, 0x90050002u}};
+    EXPECT_GE(vt::oom_sweep(grow), 3u);
+
+    std::string next = before + std::string("tail\0", 5);
+    vt::OomCase attach{[&] {
+                           uint32_t code = plx_stringtable_attach_buffer(t_, next.data(),
+                                                                         next.size());
+                           if (code && bytes(t_) != before) return 1u;
+                           return code;
+                       },
+                       [&] {
+                           plx_stringtable_attach_buffer(t_, before.data(), before.size());
+                       },
+                       {kNoMemory, 0x90050002u}};
+    EXPECT_GE(vt::oom_sweep(attach), 4u);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+/* Critical sections and events: error mapping, deadlines, recursion, reset semantics. */
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "plx/plx_thread_private.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint32_t kInvalid = 0x90020001u;
+constexpr uint32_t kTimedOut = 0x10020084u;
+
+/* Gives a faulty lock the chance to let a blocked thread through; no assertion depends on it. */
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+
+class ThreadSync : public vt::ManagerTest {};
+
+TEST(ThreadSyncPure, ErrorsMapByNameAndDeadlinesCarry) {
+    EXPECT_EQ(kTimedOut, plx::_thread_map_error(ETIMEDOUT));
+    EXPECT_EQ(0x90020284u, plx::_thread_map_error(EPERM));
+    EXPECT_EQ(kInvalid, plx::_thread_map_error(ENOTSUP));
+    EXPECT_EQ(0x9002003Eu, plx::_thread_map_error(12345));
+
+    timespec d = plx::thread_deadline(timeval{10, 999999}, 1);
+    EXPECT_EQ(11, d.tv_sec);
+    EXPECT_EQ(999000, d.tv_nsec);
+    d = plx::thread_deadline(timeval{0, 999999}, 2999); /* largest sub-second sum */
+    EXPECT_EQ(3, d.tv_sec);
+    EXPECT_EQ(998999000, d.tv_nsec);
+    /* A timeout reported before the clock reaches the deadline is not believed. */
+    EXPECT_TRUE(plx::thread_deadline_pending(d, timeval{3, 998998}));
+    EXPECT_FALSE(plx::thread_deadline_pending(d, timeval{3, 998999}));
+    EXPECT_FALSE(plx::thread_deadline_pending(d, timeval{4, 0}));
+}
+
+TEST_F(ThreadSync, CritsecIsRecursiveAndExcludesOthers) {
+    plx_thread_critsec_t *cs = nullptr;
+    ASSERT_EQ(0u, plx_thread_critsec_create(&cs));
+    ASSERT_EQ(0u, plx_thread_critsec_enter(cs));
+    ASSERT_EQ(0u, plx_thread_critsec_enter(cs));
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+#if !defined(__SANITIZE_THREAD__) /* which reports exactly this misuse */
+        EXPECT_EQ(0x90020284u, plx_thread_critsec_leave(cs));
+#endif
+        plx_thread_critsec_enter(cs);
+        entered = true;
+        plx_thread_critsec_leave(cs);
+    });
+    ASSERT_EQ(0u, plx_thread_critsec_leave(cs));
+    settle();
+    EXPECT_FALSE(entered) << "one leave of two released the section";
+    ASSERT_EQ(0u, plx_thread_critsec_leave(cs));
+    other.join();
+    EXPECT_TRUE(entered);
+#if !defined(__SANITIZE_THREAD__)
+    plx_thread_critsec_enter(cs);
+    EXPECT_EQ(0x90020006u, plx_thread_critsec_delete(cs)) << "held: busy, freed all the same";
+#else
+    EXPECT_EQ(0u, plx_thread_critsec_delete(cs));
+#endif
+}
+
+TEST_F(ThreadSync, AutoResetEventIsConsumedByOneWait) {
+    plx_thread_event_t *ev = nullptr;
+    ASSERT_EQ(0u, plx_thread_event_create(&ev, 1, 0));
+    EXPECT_EQ(0u, plx_thread_event_wait(ev, 0)) << "created set";
+    EXPECT_EQ(kTimedOut, plx_thread_event_wait(ev, 0));
+    ASSERT_EQ(0u, plx_thread_event_signal(ev));
+    ASSERT_EQ(0u, plx_thread_event_reset(ev));
+    EXPECT_EQ(kTimedOut, plx_thread_event_wait(ev, 1));
+
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&] {
+            EXPECT_EQ(0u, plx_thread_event_wait(ev, PLX_THREAD_TIMEOUT_INFINITE));
+            ++released;
+        });
+    settle();
+    ASSERT_EQ(0u, plx_thread_event_signal(ev));
+    while (released.load() == 0) std::this_thread::yield();
+    settle();
+    EXPECT_EQ(1, released.load()) << "one signal released both waiters";
+    ASSERT_EQ(0u, plx_thread_event_signal(ev));
+    for (auto &w : waiters) w.join();
+    EXPECT_EQ(kTimedOut, plx_thread_event_wait(ev, 0));
+    plx_thread_event_delete(ev);
+}
+
+TEST_F(ThreadSync, ManualResetReleasesAllAndStaysSet) {
+    plx_thread_event_t *ev = nullptr;
+    ASSERT_EQ(0u, plx_thread_event_create(&ev, 0, 1));
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] { EXPECT_EQ(0u, plx_thread_event_wait(ev, 60000)); });
+    settle();
+    ASSERT_EQ(0u, plx_thread_event_signal(ev));
+    for (auto &w : waiters) w.join();
+    EXPECT_EQ(0u, plx_thread_event_wait(ev, 0));
+    ASSERT_EQ(0u, plx_thread_event_reset(ev));
+    EXPECT_EQ(kTimedOut, plx_thread_event_wait(ev, 20));
+    plx_thread_event_delete(ev);
+}
+
+TEST_F(ThreadSync, CreatesFailCleanlyWithoutMemory) {
+    plx_thread_critsec_t *cs = nullptr;
+    plx_thread_rwlock_t *rw = nullptr;
+    plx_thread_event_t *ev = nullptr;
+    vt::OomCase c{[&] {
+                      uint32_t code = plx_thread_critsec_create(&cs);
+                      if (code == 0) code = plx_thread_rwlock_create(&rw);
+                      return code ? code : plx_thread_event_create(&ev, 1, 0);
+                  },
+                  [&] {
+                      plx_thread_critsec_delete(cs), plx_thread_rwlock_delete(rw), plx_thread_event_delete(ev);
+                      cs = nullptr, rw = nullptr, ev = nullptr;
+                  },
+                  {0x90020002u}};
+    EXPECT_EQ(4u, vt::oom_sweep(c));
+}
+
+}  // namespace
