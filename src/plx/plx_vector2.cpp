@@ -29,10 +29,6 @@ constexpr uint32_t kUnique = PLX_VECTOR2_FLAG_UNIQUE;
 constexpr uint32_t kGrowthStep = 0x100000;
 constexpr uint32_t kFirstCapacity = 8;
 
-/* Binary searches over more slots than this prefetch their next probes; below it the range
- * is a few cache lines that the first probes have already brought in. */
-constexpr uint32_t kPrefetchSpan = 64;
-
 /* Elements up to this size are sorted with a pivot on the stack instead of a heap block. */
 constexpr uint32_t kStackPivotBytes = 64;
 
@@ -205,13 +201,6 @@ inline uint32_t _plx_vector2_insert(Vector &v, uint32_t index, const void *&valu
     return 0;
 }
 
-/* Asks for the cache line of slot `index` ahead of use. The address is formed as an integer:
- * a probe that will never be taken may lie outside the buffer, and a prefetch cannot fault. */
-inline void prefetch_slot(const Vector &v, uint32_t index) {
-    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(v.buffer) +
-                                                      static_cast<uintptr_t>(index) * v.element_size));
-}
-
 /* Looks for an element equal to *value. A match gives 0 and its index (in a sorted vector any
  * one of several equal elements); otherwise the not-found status and the insertion point
  * that keeps the order. Searches call compare(stored element, value). */
@@ -237,13 +226,6 @@ uint32_t _plx_vector2_findvalue(const Vector &v, const void *value, uint32_t *p_
     int32_t at_hi = 0;  // compare(element hi, value) once hi has been probed, else 0
     while (hi - lo > 1) {
         const uint32_t mid = lo + (hi - lo) / 2;
-        /* On a large vector every probe misses the cache, and the compare function is opaque,
-         * so nothing overlaps the waits: fetch both possible next probes while this one is
-         * compared. The probes themselves stay exactly those of the plain search. */
-        if (hi - lo > kPrefetchSpan) {
-            prefetch_slot(v, lo + (mid - lo) / 2);
-            prefetch_slot(v, mid + (hi - mid) / 2);
-        }
         const int32_t c = cmp(slot(v, mid), value);
         if (c == 0) {
             *p_index = mid;
@@ -297,6 +279,28 @@ uint32_t sort_contents(Vector &v) {
     }
     plx::sort_elements(v.buffer, v.count, v.element_size, _plx_vector2_qsort_compare, &v, pivot);
     return 0;
+}
+
+/* plx_vector2_add beyond the common append: the full frame, sorted and unique stores,
+ * growth. Kept out of line so that the common append needs no stack frame. */
+__attribute__((noinline)) uint32_t add_general(plx_vector2_t *vector, const void *value,
+                                               uint32_t element_size, uint32_t *p_index) {
+    return with_vector(vector, kNotAVector, __LINE__, value != nullptr, [&](Vector &v) {
+        if (element_size != v.element_size) return kSizeMismatch;
+        uint32_t index = v.count;
+        if (v.flags & (kSorted | kUnique)) {
+            const uint32_t found = _plx_vector2_findvalue(v, value, &index);
+            if (found == 0 && (v.flags & kUnique)) {
+                if (p_index) *p_index = index;
+                return 0u;
+            }
+            if (found != 0 && found != kNotFound) return found;
+        }
+        const void *stored = value;
+        const uint32_t code = _plx_vector2_insert(v, index, stored);
+        if (code == 0 && p_index) *p_index = index;
+        return code;
+    });
 }
 
 }  // namespace
@@ -365,42 +369,27 @@ plx_error_t plx_vector2_count(plx_vector2_t *vector, uint32_t *p_count) {
  * 0x900D0209 when element_size is not the vector's. */
 plx_error_t plx_vector2_add(plx_vector2_t *vector, const void *value, uint32_t element_size,
                             uint32_t *p_index) {
-    /* The common append: a plain vector without lock that has room. It does what the general
-     * path below does for it (no search, no growth, and a value inside the buffer cannot have
-     * moved), minus the frame. */
+    /* The common append: a plain vector without lock that has room, of an element size that
+     * copies in one load and store. It does what the general path does for it (no search, no
+     * growth, and a value inside the buffer cannot have moved), minus the frame. */
     if (vector && value && vector->magic == kVectorMagic && !vector->lock &&
         element_size == vector->element_size && !(vector->flags & (kSorted | kUnique)) &&
         vector->count < vector->capacity) {
         Vector &v = *vector;
         const uint32_t index = v.count;
         uint8_t *at = slot(v, index);
-        /* memmove: the value may lie in the buffer. With a constant size it is one load and
-         * one store. */
+        /* memmove: the value may lie in the buffer. */
         switch (element_size) {
             case 4: memmove(at, value, 4); break;
             case 8: memmove(at, value, 8); break;
-            default: memmove(at, value, element_size); break;
+            case 16: memmove(at, value, 16); break;
+            default: return add_general(vector, value, element_size, p_index);
         }
         v.count = index + 1;
         if (p_index) *p_index = index;
         return 0;
     }
-    return with_vector(vector, kNotAVector, __LINE__, value != nullptr, [&](Vector &v) {
-        if (element_size != v.element_size) return kSizeMismatch;
-        uint32_t index = v.count;
-        if (v.flags & (kSorted | kUnique)) {
-            const uint32_t found = _plx_vector2_findvalue(v, value, &index);
-            if (found == 0 && (v.flags & kUnique)) {
-                if (p_index) *p_index = index;
-                return 0u;
-            }
-            if (found != 0 && found != kNotFound) return found;
-        }
-        const void *stored = value;
-        const uint32_t code = _plx_vector2_insert(v, index, stored);
-        if (code == 0 && p_index) *p_index = index;
-        return code;
-    });
+    return add_general(vector, value, element_size, p_index);
 }
 
 /* Stores a copy of *value at `index` (0..count; beyond: 0x100D0361). A sorted vector whose
