@@ -69,6 +69,13 @@ BlockHeader *header_of(void *block) { return static_cast<BlockHeader *>(block) -
 namespace mgr {
 void *raw_alloc(size_t size) { return malloc(size ? size : 1); }
 void raw_free(void *block) { free(block); }
+char *raw_strdup(const char *text) {
+    if (!text) text = "";
+    size_t n = strlen(text) + 1;
+    auto *copy = static_cast<char *>(malloc(n));
+    if (copy) memcpy(copy, text, n);
+    return copy;
+}
 }  // namespace mgr
 
 extern "C" {

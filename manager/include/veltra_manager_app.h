@@ -31,8 +31,10 @@ extern "C" {
 /* ---- start and stop ---- */
 /* Starts the manager (nested calls count) and hands out the manager handle. */
 uint32_t veltra_manager_start(const veltra_manager_t **p_manager);
-/* Undoes one start; the last one shuts down every registered client through its callback,
- * releases the handles left and frees the registry. */
+/* Undoes one start. The last one shuts every registered client down, newest first: it ends
+ * the client's handles (calling their delete callbacks) and then calls the client's shutdown
+ * callback. Then it frees every user, list, element and locale left and forgets published
+ * tables, reference counts and default locales. */
 uint32_t veltra_manager_stop(void);
 /* The handle while started, else null. */
 const veltra_manager_t *veltra_manager_handle(void);
@@ -96,8 +98,10 @@ uint32_t veltra_manager_user_refcount(veltra_user_handle_t user);
 /* ---- clients ---- */
 /* Number of registered clients. */
 uint32_t veltra_manager_client_count(void);
-/* Shuts a registered client down through the callback it gave at registration; returns the
- * callback's result, VELTRA_MANAGER_ERR_NOT_FOUND when no client of that package exists. */
+/* Shuts a registered client down: ends its handles (calling their delete callbacks), then
+ * calls the shutdown callback it gave at registration with no manager lock held. Returns the
+ * callback's result (0 without a callback), VELTRA_MANAGER_ERR_NOT_FOUND when no client of
+ * that package exists. */
 uint32_t veltra_manager_client_shutdown(uint32_t package_id);
 
 /* ---- interface registry ---- */
@@ -113,12 +117,16 @@ uint32_t veltra_manager_interface_withdraw(const char *name, const void *table, 
 uint32_t veltra_manager_interface_unref(const void *table);
 /* References currently held on `table` (published or manager-owned). */
 uint32_t veltra_manager_interface_refcount(const void *table);
-/* Number of tables published under `name`. */
+/* Number of ordinals interface_get serves under `name`: 1 for a manager interface, else the
+ * tables published under it. */
 uint32_t veltra_manager_interface_count(const char *name);
 
 /* ---- locales and lists ---- */
-/* Sets the default locale of a group ("veltra_locale_music", "veltra_locale_playlist").
- * language null removes the group's default. */
+/* Sets the default locale of a group ("veltra_locale_music", "veltra_locale_playlist"; any
+ * other group is VELTRA_MANAGER_ERR_INVALID_ARG). language null removes the group's default;
+ * region and descriptor may be null (read back as ""). Lists retrieved with a German language
+ * ("de", "deu", "ger", with or without a region subtag) show German names, any other language
+ * English ones. No group has a default after start. */
 uint32_t veltra_manager_locale_set_default(const char *group, const char *language,
                                            const char *region, const char *descriptor);
 
@@ -138,6 +146,15 @@ typedef struct veltra_manager_list_entry_s {
 uint32_t veltra_manager_list_entries(const char *list_type,
                                      const veltra_manager_list_entry_t **p_entries,
                                      uint32_t *p_count);
+
+/* Manager objects alive now, for leak checks. */
+typedef struct veltra_manager_object_counts_s {
+    uint32_t users;     /* users not yet released to a count of 0 */
+    uint32_t lists;     /* lists retrieved and not released */
+    uint32_t elements;  /* list elements obtained and not released */
+    uint32_t locales;   /* locales obtained and not released */
+} veltra_manager_object_counts_t;
+void veltra_manager_object_counts(veltra_manager_object_counts_t *p_counts);
 
 #if defined(__GNUC__) && defined(PLX_BUILDING_LIBRARY)
 #pragma GCC visibility pop

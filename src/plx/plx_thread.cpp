@@ -86,8 +86,9 @@ int wait_for_flag(pthread_cond_t *cond, pthread_mutex_t *mutex, const uint8_t *f
 
 /* A platform thread id as the interface carries it, whether pthread_t is a number or a
  * pointer on this system. */
-uintptr_t id_of(pthread_t t) {
-    if constexpr (std::is_pointer_v<pthread_t>)
+template <class T>  /* a template, so that only the branch that fits T is compiled */
+uintptr_t id_of(T t) {
+    if constexpr (std::is_pointer_v<T>)
         return reinterpret_cast<uintptr_t>(t);
     else
         return static_cast<uintptr_t>(t);

@@ -1,0 +1,190 @@
+/* Default locales and the built-in lists, through the list manager interface. */
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr const char kMoods[] = "veltra_list_type_moods";
+constexpr const char kMusic[] = "veltra_locale_music";
+constexpr const char kPlaylist[] = "veltra_locale_playlist";
+
+/* The two grid layouts, row after row, as the mood-grid module maps cells to moods. */
+constexpr uint32_t kCoarse[25] = {65322, 42946, 65333, 65332, 42960, 42942, 65323, 42945, 65331,
+                                  65330, 65324, 42954, 42947, 42953, 42961, 42949, 65326, 65325,
+                                  42955, 42951, 42948, 65327, 65328, 65329, 42958};
+constexpr uint32_t kFine[100] = {
+    42972, 65334, 65338, 43073, 43048, 43072, 43067, 43071, 65354, 43053, 42967, 42969, 42987,
+    65339, 43076, 65357, 43068, 43070, 65355, 43042, 42974, 43063, 42982, 65335, 43059, 43057,
+    43065, 43061, 43039, 65353, 65336, 65337, 42986, 42975, 42983, 43058, 43064, 43062, 43040,
+    43035, 42979, 42978, 43017, 43018, 65342, 42990, 65347, 43013, 43050, 43051, 42977, 43009,
+    43015, 42985, 42993, 42992, 43016, 65348, 43056, 65356, 42971, 65343, 42988, 43006, 43046,
+    65340, 65349, 65350, 43030, 43037, 42999, 43001, 43008, 43010, 43060, 65341, 43019, 65351,
+    43007, 43036, 42997, 42995, 43004, 43011, 65344, 43012, 65346, 65345, 65352, 43032, 42994,
+    42996, 43003, 43005, 43023, 43022, 43025, 43028, 43033, 43034};
+
+/* Well-formed UTF-8 of one- to three-byte sequences. */
+bool valid_utf8(const char *s) {
+    for (auto *p = reinterpret_cast<const unsigned char *>(s); *p;) {
+        int extra = *p < 0x80 ? 0 : (*p & 0xE0) == 0xC0 ? 1 : (*p & 0xF0) == 0xE0 ? 2 : -1;
+        if (extra < 0) return false;
+        for (++p; extra > 0; --extra, ++p)
+            if ((*p & 0xC0) != 0x80) return false;
+    }
+    return true;
+}
+
+class Lists : public vt::ManagerTest {
+protected:
+    void SetUp() override {
+        vt::ManagerTest::SetUp();
+        const void *t = nullptr;
+        ASSERT_EQ(0u, manager_->interface_get("_veltra_listmanager_interface", 0, 0, &t));
+        lm_ = static_cast<const veltra_listmanager_interface_t *>(t);
+    }
+    void TearDown() override {
+        veltra_manager_object_counts_t c{};
+        veltra_manager_object_counts(&c);
+        EXPECT_EQ(0u, c.lists + c.elements + c.locales) << "list objects left";
+        EXPECT_EQ(0u, lm_->interface_release(lm_));
+        vt::ManagerTest::TearDown();
+    }
+    /* The display string of one id, or the failing code as text. */
+    std::string name(const char *type, const char *language, uint32_t id, uint32_t level) {
+        void *list = nullptr, *element = nullptr;
+        uint32_t code = lm_->list_retrieve(type, language, "", "", nullptr, nullptr, nullptr, &list);
+        if (code != 0) return "list " + std::to_string(code);
+        code = lm_->list_get_element_by_id(list, id, level, &element);
+        EXPECT_EQ(0u, lm_->list_release(list));
+        if (code != 0) return "element " + std::to_string(code);
+        const char *display = nullptr;
+        code = lm_->list_element_get_display_string(element, &display);
+        EXPECT_EQ(0u, lm_->list_element_release(element));
+        return code ? "display " + std::to_string(code) : std::string(display);
+    }
+    const veltra_listmanager_interface_t *lm_ = nullptr;
+};
+
+const std::string kNotFound = "element " + std::to_string(VELTRA_MANAGER_ERR_NOT_FOUND);
+
+TEST_F(Lists, DefaultLocalesPerGroup) {
+    void *locale = nullptr;
+    EXPECT_EQ(VELTRA_MANAGER_ERR_NOT_FOUND, lm_->locale_default_get(kPlaylist, &locale));
+    EXPECT_EQ(VELTRA_MANAGER_ERR_NOT_FOUND, lm_->locale_default_get("veltra_locale_video", &locale));
+    EXPECT_EQ(VELTRA_MANAGER_ERR_INVALID_ARG,
+              veltra_manager_locale_set_default("veltra_locale_video", "eng", nullptr, nullptr));
+
+    ASSERT_EQ(0u, veltra_manager_locale_set_default(kMusic, "ger", "DE", "default"));
+    EXPECT_EQ(VELTRA_MANAGER_ERR_NOT_FOUND, lm_->locale_default_get(kPlaylist, &locale));
+    ASSERT_EQ(0u, lm_->locale_default_get(kMusic, &locale));
+    /* A locale is a snapshot: changing or removing the default leaves it intact. */
+    ASSERT_EQ(0u, veltra_manager_locale_set_default(kMusic, "eng", nullptr, nullptr));
+    const char *group = nullptr, *language = nullptr, *region = nullptr, *descriptor = nullptr;
+    ASSERT_EQ(0u, lm_->locale_info_get(locale, &group, &language, &region, &descriptor, nullptr));
+    EXPECT_STREQ(kMusic, group);
+    EXPECT_STREQ("ger", language);
+    EXPECT_STREQ("DE", region);
+    EXPECT_STREQ("default", descriptor);
+    EXPECT_EQ(0u, lm_->locale_release(locale));
+    EXPECT_EQ(VELTRA_MANAGER_ERR_BAD_HANDLE, lm_->locale_release(locale));
+
+    ASSERT_EQ(0u, lm_->locale_default_get(kMusic, &locale));
+    ASSERT_EQ(0u, lm_->locale_info_get(locale, nullptr, &language, &region, nullptr, nullptr));
+    EXPECT_STREQ("eng", language);
+    EXPECT_STREQ("", region);
+    EXPECT_EQ(0u, lm_->locale_release(locale));
+
+    ASSERT_EQ(0u, veltra_manager_locale_set_default(kMusic, nullptr, nullptr, nullptr));
+    EXPECT_EQ(VELTRA_MANAGER_ERR_NOT_FOUND, lm_->locale_default_get(kMusic, &locale));
+}
+
+TEST_F(Lists, DisplayStringsFollowTheListLanguage) {
+    EXPECT_EQ("Tender Warmth", name(kMoods, "eng", 65322, 1));
+    EXPECT_EQ("Zarte Wärme", name(kMoods, "ger", 65322, 1));
+    EXPECT_EQ("Zarte Wärme", name(kMoods, "de-AT", 65322, 1));
+    EXPECT_EQ("Zarte Wärme", name(kMoods, "DEU", 65322, 1));
+    /* Unknown or missing languages read English. */
+    EXPECT_EQ("Tender Warmth", name(kMoods, "fra", 65322, 1));
+    EXPECT_EQ("Tender Warmth", name(kMoods, nullptr, 65322, 1));
+    EXPECT_EQ("Rock", name("veltra_list_type_genres", "eng", 2, 1));
+    EXPECT_EQ("Klassik", name("veltra_list_type_genres", "ger", 6, 1));
+}
+
+TEST_F(Lists, LookupFailures) {
+    EXPECT_EQ(kNotFound, name(kMoods, "eng", 65322, 2)) << "wrong level";
+    EXPECT_EQ(kNotFound, name(kMoods, "eng", 12345, 1)) << "unknown id";
+    EXPECT_EQ("list " + std::to_string(VELTRA_MANAGER_ERR_NOT_FOUND),
+              name("veltra_list_type_tempos", "eng", 1, 1));
+
+    void *list = nullptr, *element = nullptr;
+    int stranger = 0;
+    auto *not_a_user = reinterpret_cast<veltra_user_handle_t>(&stranger);
+    EXPECT_EQ(VELTRA_MANAGER_ERR_BAD_HANDLE,
+              lm_->list_retrieve(kMoods, "eng", "", "", not_a_user, nullptr, nullptr, &list));
+    ASSERT_EQ(0u, lm_->list_retrieve(kMoods, "ger", "", "", nullptr, nullptr, nullptr, &list));
+    ASSERT_EQ(0u, lm_->list_get_element_by_id(list, 43034, 2, &element));
+    EXPECT_EQ(VELTRA_MANAGER_ERR_WRONG_MAGIC, lm_->list_release(element));
+    EXPECT_EQ(0u, lm_->list_release(list));
+    EXPECT_EQ(VELTRA_MANAGER_ERR_BAD_HANDLE, lm_->list_get_element_by_id(list, 43034, 2, &element));
+    /* The element keeps its language and text after its list is gone. */
+    const char *display = nullptr;
+    ASSERT_EQ(0u, lm_->list_element_get_display_string(element, &display));
+    EXPECT_STREQ("Totale Zerstörung", display);
+    EXPECT_EQ(0u, lm_->list_element_release(element));
+    EXPECT_EQ(VELTRA_MANAGER_ERR_BAD_HANDLE, lm_->list_element_get_display_string(element, &display));
+}
+
+TEST_F(Lists, MoodListCoversBothLayoutsWithGeometricParents) {
+    const veltra_manager_list_entry_t *entries = nullptr;
+    uint32_t count = 0;
+    ASSERT_EQ(0u, veltra_manager_list_entries(kMoods, &entries, &count));
+    ASSERT_EQ(125u, count);
+    auto find = [&](uint32_t id) -> const veltra_manager_list_entry_t * {
+        for (uint32_t i = 0; i < count; ++i)
+            if (entries[i].id == id) return &entries[i];
+        return nullptr;
+    };
+    for (uint32_t id : kCoarse) {
+        const veltra_manager_list_entry_t *e = find(id);
+        ASSERT_NE(nullptr, e) << id;
+        EXPECT_EQ(1u, e->level);
+        EXPECT_EQ(0u, e->parent_id);
+    }
+    for (uint32_t y = 1; y <= 10; ++y) {
+        for (uint32_t x = 1; x <= 10; ++x) {
+            const veltra_manager_list_entry_t *e = find(kFine[(y - 1) * 10 + x - 1]);
+            ASSERT_NE(nullptr, e) << x << "," << y;
+            EXPECT_EQ(2u, e->level);
+            EXPECT_EQ(kCoarse[((y + 1) / 2 - 1) * 5 + (x + 1) / 2 - 1], e->parent_id) << x << "," << y;
+        }
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        const veltra_manager_list_entry_t &e = entries[i];
+        EXPECT_EQ(std::to_string(e.id), e.key);
+        EXPECT_TRUE(valid_utf8(e.name_de)) << e.name_de;
+        /* Served through the interface in both languages. */
+        EXPECT_EQ(e.name_en, name(kMoods, "eng", e.id, e.level));
+        EXPECT_EQ(e.name_de, name(kMoods, "ger", e.id, e.level));
+    }
+}
+
+TEST_F(Lists, FilterListsUseSmallDecimalIds) {
+    for (const char *type : {"veltra_list_type_genres", "veltra_list_type_origins",
+                             "veltra_list_type_eras"}) {
+        const veltra_manager_list_entry_t *entries = nullptr;
+        uint32_t count = 0;
+        ASSERT_EQ(0u, veltra_manager_list_entries(type, &entries, &count));
+        EXPECT_GE(count, 10u) << type;
+        EXPECT_LE(count, 20u) << type;
+        for (uint32_t i = 0; i < count; ++i) {
+            EXPECT_EQ(1u, entries[i].level);
+            EXPECT_EQ(std::to_string(entries[i].id), entries[i].key);
+            EXPECT_EQ(entries[i].name_de, name(type, "ger", entries[i].id, 1));
+        }
+    }
+    const veltra_manager_list_entry_t *entries = nullptr;
+    uint32_t count = 0;
+    EXPECT_EQ(VELTRA_MANAGER_ERR_NOT_FOUND, veltra_manager_list_entries("x", &entries, &count));
+}
+
+}  // namespace
