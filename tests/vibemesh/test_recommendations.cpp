@@ -1,0 +1,215 @@
+/* Recommendation queries, result sets and providers, against the scripted datasource. */
+#include "grid_test.h"
+
+namespace vt {
+namespace {
+
+constexpr char kFind[] = "veltra_vibemesh_presentation_find_recommendations";
+using S = DsSlot;
+
+class Recommend : public GridTest {};
+
+TEST_F(Recommend, FindBuildsOneQueryAndCopiesResults) {
+    ds_.results = {{"t1", "albumA"}, {"t2", "albumB"}, {"t3", "albumA"}};
+    ASSERT_CODE(0u, set("e", kEras, "3", kExclude));
+    veltra_vibemesh_result_handle_t r = nullptr;
+    ASSERT_CODE(0u, find(5, 5, &r));
+    EXPECT_EQ(
+        (std::vector<S>{S::QueryCreate, S::AddCondition, S::AddCondition, S::Execute,
+                        S::ResultCount, S::ResultGet, S::ResultGet, S::ResultGet, S::QueryRelease}),
+        slots());
+    DsCall create = ds_.calls(S::QueryCreate).at(0);
+    EXPECT_EQ(user_, create.user);
+    EXPECT_EQ(&GridTest::callback, create.callback);
+    EXPECT_EQ(&cookie_, create.callback_data);
+    EXPECT_EQ(
+        (std::vector<std::string>{cond(kMoods, "42958", kInclude), cond(kEras, "3", kExclude)}),
+        conditions());
+    std::vector<DsCall> conds = ds_.calls(S::AddCondition);
+    EXPECT_EQ(conds[0].condition_word, conds[1].condition_word);
+
+    /* The strings outlive the query: the datasource freed its copies at release. */
+    uint32_t count = 0;
+    const char *ident[3] = {}, *group[3] = {};
+    EXPECT_CODE(0u, veltra_vibemesh_results_count(r, &count));
+    EXPECT_EQ(3u, count);
+    for (uint32_t i = 0; i < 3; ++i)
+        EXPECT_CODE(0u, veltra_vibemesh_results_enum(r, i, &ident[i], &group[i]));
+    EXPECT_STREQ("t3", ident[2]);
+    EXPECT_STREQ("albumB", group[1]);
+    EXPECT_EQ(group[0], group[2]); /* equal groups are stored once */
+    EXPECT_CODE(0u, veltra_vibemesh_results_enum(r, 1, &ident[0], nullptr));
+    EXPECT_STREQ("t2", ident[0]);
+    EXPECT_CODE(0x90A80361u, veltra_vibemesh_results_enum(r, 3, &ident[0], nullptr));
+    expect_invalid(veltra_vibemesh_results_enum(r, 0, nullptr, nullptr),
+                   "veltra_vibemesh_results_enum", "'p_ident' parameter is null");
+    EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
+    EXPECT_NE(0u, veltra_vibemesh_results_release(r)); /* ended handle */
+}
+
+TEST_F(Recommend, EstimatePassesNoCallbackAndNeverExecutes) {
+    ds_.estimate = 4711;
+    veltra_vibemesh_presentation_handle_t ten = nullptr;
+    ASSERT_CODE(0u, veltra_vibemesh_presentation_create(user_, 0xA0A, nullptr, &cookie_, &ten));
+    uint32_t estimate = 0;
+    ASSERT_CODE(0u, veltra_vibemesh_presentation_find_recommendations_estimate(ten, provider_, 10,
+                                                                               10, &estimate));
+    EXPECT_EQ(4711u, estimate);
+    EXPECT_EQ((std::vector<S>{S::QueryCreate, S::AddCondition, S::Estimate, S::QueryRelease}),
+              slots());
+    EXPECT_EQ(nullptr, ds_.calls(S::QueryCreate).at(0).callback_data);
+    EXPECT_EQ(&estimate, ds_.calls(S::Estimate).at(0).out);
+    EXPECT_EQ(cond(kMoods, "43034", kInclude), conditions().at(0));
+    EXPECT_CODE(0u, veltra_vibemesh_presentation_release(ten));
+}
+
+TEST_F(Recommend, ChecksComeFirstAndFailuresAreLogged) {
+    veltra_vibemesh_result_handle_t r = nullptr;
+    expect_invalid(find(6, 1, nullptr), kFind,
+                   "Invalid Ordinals as either x or y are out of range");
+    expect_invalid(find(1, 1, nullptr), kFind, "'ph_result' parameter is null");
+    expect_invalid(veltra_vibemesh_presentation_find_recommendations_estimate(
+                       presentation_, provider_, 1, 1, nullptr),
+                   "veltra_vibemesh_presentation_find_recommendations_estimate",
+                   "'p_estimate' parameter is null");
+    LogCapture log;
+    EXPECT_CODE(0x90A80001u, veltra_vibemesh_presentation_find_recommendations(presentation_,
+                                                                               nullptr, 0, 0, &r));
+    std::vector<LogLine> lines = log.lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("[api_trace]", lines[0].source);
+    EXPECT_CODE(0x00A80000u, lines[0].code);
+    EXPECT_EQ(kFind, lines[0].text);
+    EXPECT_EQ("vibemesh_api_presentation", lines[1].source); /* handle failures: by line */
+    EXPECT_NE(0, lines[1].line);
+    EXPECT_TRUE(ds_.calls().empty());
+}
+
+/* A failure at any step: the folded code logged, the query released, no set handed out. */
+TEST_F(Recommend, FailureAtEveryStepReleasesTheQuery) {
+    ds_.results = {{"a", "b"}, {"c", "d"}};
+    ASSERT_CODE(0u, set("1", kGenres, "1", kInclude));
+    ASSERT_CODE(0u, set("2", kGenres, "2", kInclude));
+    struct Case {
+        S slot;
+        uint32_t skip, code, expected;
+    } cases[] = {
+        {S::QueryCreate, 0, kDsFailure, 0x90A80042u},
+        {S::AddCondition, 1, kDsFailure,
+         0x90A80042u},                             /* the first filter; the second never comes */
+        {S::Execute, 0, 0x90500002u, 0x90A80002u}, /* foreign out-of-memory */
+        {S::ResultCount, 0, 0x10500003u, 0x10A20003u}, /* foreign not-found */
+        {S::ResultGet, 1, kDsFailure, 0x90A80042u},
+        {S::QueryRelease, 0, kDsFailure, 0x90A80042u}, /* the set is handed out regardless */
+    };
+    LogCapture log(1);
+    for (const Case &c : cases) {
+        for (bool leave_handle : {false, true}) {
+            ds_.handle_on_failed_create = leave_handle;
+            ds_.clear_calls();
+            log.clear();
+            ds_.fail(c.slot, c.code, c.skip);
+            veltra_vibemesh_result_handle_t r = nullptr;
+            uint32_t handles = veltra_manager_handle_count();
+            EXPECT_CODE(c.expected, find(1, 1, &r)) << static_cast<int>(c.slot);
+            EXPECT_EQ(c.slot == S::QueryRelease, r != nullptr);
+            if (r) veltra_vibemesh_results_release(r);
+            EXPECT_EQ(handles, veltra_manager_handle_count());
+            EXPECT_EQ(0, ds_.live_queries());
+            EXPECT_EQ(c.slot != S::QueryCreate || leave_handle,
+                      ds_.calls(S::QueryRelease).size() == 1);
+            size_t conditions = c.slot == S::QueryCreate ? 0 : c.slot == S::AddCondition ? 2 : 3;
+            EXPECT_EQ(conditions, ds_.calls(S::AddCondition).size());
+            std::vector<LogLine> errors = log.lines();
+            ASSERT_EQ(c.expected >> 31, errors.size());
+            if (!errors.empty()) {
+                EXPECT_EQ(kFind, errors[0].source);
+            }
+        }
+    }
+    ds_.results = {{"x", ""}};
+    veltra_vibemesh_result_handle_t r = nullptr;
+    EXPECT_CODE(0x90A80001u, find(1, 1, &r)); /* an empty group cannot be stored */
+    EXPECT_EQ(nullptr, r);
+}
+
+TEST_F(Recommend, ReleaseWhileInUseIsRefused) {
+    veltra_manager_errorinfo_t presentation_error{};
+    uint32_t provider_code = 0;
+    ds_.hook = [&](S slot) {
+        if (slot != S::Execute) return;
+        veltra_vibemesh_presentation_release(presentation_);
+        presentation_error = last_error();
+        provider_code = veltra_vibemesh_provider_release(provider_);
+    };
+    veltra_vibemesh_result_handle_t r = nullptr;
+    ASSERT_CODE(0u, find(1, 1, &r));
+    ds_.hook = nullptr;
+    EXPECT_CODE(0x90A80006u, presentation_error.error_code);
+    EXPECT_STREQ("VibeMesh Presentation already in progress", presentation_error.message);
+    EXPECT_CODE(0x90A80006u, provider_code);
+    EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
+}
+
+TEST_F(Recommend, OutOfMemoryLeavesNoSetAndNoReference) {
+    ds_.results = {{"one", "g"}, {"two", "g"}, {"three", "h"}};
+    veltra_vibemesh_result_handle_t r = nullptr;
+    auto release_r = [&] {
+        EXPECT_EQ(0, ds_.live_queries());
+        if (r) veltra_vibemesh_results_release(r);
+        r = nullptr;
+    };
+    EXPECT_GT(oom_sweep({[&] { return find(3, 3, &r); }, release_r, {0x90A80002u}}), 3u);
+
+    veltra_vibemesh_provider_handle_t p = nullptr;
+    auto open = [&] { return veltra_vibemesh_provider_enum(0, &p); };
+    auto close = [&] {
+        if (p) veltra_vibemesh_provider_release(p);
+        p = nullptr;
+        EXPECT_EQ(1u, veltra_manager_interface_refcount(ds_.table())); /* the fixture's */
+    };
+    EXPECT_GT(oom_sweep({with_text(open, "could not allocate a provider"), close, {0x90A80002u}}),
+              1u);
+}
+
+class Providers : public ManagerTest {};
+
+TEST_F(Providers, CountOpenReadAndRelease) {
+    ASSERT_CODE(0u, veltra_vibemesh_initialize(manager_));
+    uint32_t count = 9;
+    veltra_vibemesh_provider_handle_t p[4] = {};
+    EXPECT_CODE(0u, veltra_vibemesh_provider_count(&count));
+    EXPECT_EQ(0u, count);
+    EXPECT_CODE(0x10A20003u, veltra_vibemesh_provider_enum(0, &p[0])); /* the lookup's not-found */
+
+    ScriptedDatasource ds[3];
+    ds[1].data["name"] = "Local catalog";
+    for (ScriptedDatasource &d : ds) ASSERT_CODE(0u, d.publish());
+    EXPECT_CODE(0u, veltra_vibemesh_provider_count(&count));
+    EXPECT_EQ(3u, count);
+    for (ScriptedDatasource &d : ds) EXPECT_EQ(0u, veltra_manager_interface_refcount(d.table()));
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_CODE(0u, veltra_vibemesh_provider_enum(i, &p[i]));
+    EXPECT_CODE(0x10A20003u, veltra_vibemesh_provider_enum(3, &p[3]));
+    EXPECT_CODE(0u, veltra_vibemesh_provider_enum(1, &p[3])); /* a second, distinct provider */
+    EXPECT_NE(p[1], p[3]);
+    EXPECT_EQ(2u, veltra_manager_interface_refcount(ds[1].table()));
+
+    const char *value = nullptr;
+    EXPECT_CODE(0u, veltra_vibemesh_provider_get_data(p[3], "name", &value));
+    EXPECT_STREQ("Local catalog", value);
+    EXPECT_EQ(&value, ds[1].calls(S::DataGet).at(0).out);
+    expect_invalid(veltra_vibemesh_provider_get_data(p[1], "", &value),
+                   "veltra_vibemesh_provider_get_data", "'key' is null");
+    expect_invalid(veltra_vibemesh_provider_enum(0, nullptr), "veltra_vibemesh_provider_enum",
+                   "'ph_provider'parameter is null");
+    EXPECT_EQ(1u, ds[1].calls(S::DataGet).size());
+
+    for (auto h : p) EXPECT_CODE(0u, veltra_vibemesh_provider_release(h));
+    for (ScriptedDatasource &d : ds) EXPECT_EQ(0u, veltra_manager_interface_refcount(d.table()));
+    EXPECT_NE(0u, veltra_vibemesh_provider_release(p[0]));
+    EXPECT_CODE(0u, veltra_vibemesh_shutdown());
+    for (ScriptedDatasource &d : ds) d.withdraw();
+}
+
+}  // namespace
+}  // namespace vt
