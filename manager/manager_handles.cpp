@@ -21,15 +21,17 @@ uint32_t g_live_locales;
 namespace {
 
 /* Stores an entry where lock-free readers may be probing: key and magic atomically, the
- * fields only writers and visitors read as plain data. */
+ * fields only writers and visitors read as plain data. The release stores order the writer's
+ * odd sequence number before them: a reader that sees one of these values (acquire) is bound
+ * to see that sequence change too, and retries. */
 void store_entry(HandleEntry *dst, const HandleEntry &src) {
     dst->owner = src.owner;
     dst->on_delete = src.on_delete;
-    __atomic_store_n(&dst->magic, src.magic, __ATOMIC_RELAXED);
-    __atomic_store_n(&dst->key, src.key, __ATOMIC_RELAXED);
+    __atomic_store_n(&dst->magic, src.magic, __ATOMIC_RELEASE);
+    __atomic_store_n(&dst->key, src.key, __ATOMIC_RELEASE);
 }
 
-void clear_key(HandleEntry *dst) { __atomic_store_n(&dst->key, nullptr, __ATOMIC_RELAXED); }
+void clear_key(HandleEntry *dst) { __atomic_store_n(&dst->key, nullptr, __ATOMIC_RELEASE); }
 
 }  // namespace
 
@@ -39,7 +41,6 @@ class HandleTable::WriteSection {
 public:
     explicit WriteSection(Shard &s) : s_(s), seq_(__atomic_load_n(&s.seq, __ATOMIC_RELAXED)) {
         __atomic_store_n(&s_.seq, seq_ + 1, __ATOMIC_RELAXED);
-        __atomic_thread_fence(__ATOMIC_RELEASE);
     }
     WriteSection(const WriteSection &) = delete;
     WriteSection &operator=(const WriteSection &) = delete;
@@ -158,18 +159,17 @@ uint32_t HandleTable::validate(const void *key, uint32_t magic) const {
             uint32_t mask = a->capacity - 1;
             /* Bounded: a probe that races a writer may see a full run of keys. */
             for (uint32_t n = 0, i = home & mask; n <= mask; ++n, i = (i + 1) & mask) {
-                const void *k = __atomic_load_n(&a->slots[i].key, __ATOMIC_RELAXED);
+                const void *k = __atomic_load_n(&a->slots[i].key, __ATOMIC_ACQUIRE);
                 if (!k) break;
                 if (k == key) {
-                    code = __atomic_load_n(&a->slots[i].magic, __ATOMIC_RELAXED) == magic
+                    code = __atomic_load_n(&a->slots[i].magic, __ATOMIC_ACQUIRE) == magic
                                ? 0
                                : VELTRA_MANAGER_ERR_WRONG_MAGIC;
                     break;
                 }
             }
         }
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
-        if (__atomic_load_n(&s.seq, __ATOMIC_RELAXED) == before) return code;
+        if (__atomic_load_n(&s.seq, __ATOMIC_ACQUIRE) == before) return code;
     }
 }
 
