@@ -203,8 +203,11 @@ inline uint32_t _plx_vector2_insert(Vector &v, uint32_t index, const void *&valu
 
 /* Looks for an element equal to *value. A match gives 0 and its index (in a sorted vector any
  * one of several equal elements); otherwise the not-found status and the insertion point
- * that keeps the order. Searches call compare(stored element, value). */
-uint32_t _plx_vector2_findvalue(const Vector &v, const void *value, uint32_t *p_index) {
+ * that keeps the order. Searches call compare(stored element, value). `end_first` (for
+ * stores) first compares the last element of a sorted vector, which settles values that
+ * arrive in ascending order with one compare; the outcome is the same either way. */
+uint32_t _plx_vector2_findvalue(const Vector &v, const void *value, uint32_t *p_index,
+                                bool end_first = false) {
     const plx_vector2_compare_fn cmp = _plx_vector2_comparevalues(v);
     if (!(v.flags & kSorted)) {
         for (uint32_t i = 0; i < v.count; ++i) {
@@ -224,6 +227,16 @@ uint32_t _plx_vector2_findvalue(const Vector &v, const void *value, uint32_t *p_
      * every 32-bit count. */
     uint32_t lo = UINT32_MAX, hi = v.count - 1;
     int32_t at_hi = 0;  // compare(element hi, value) once hi has been probed, else 0
+    if (end_first) {
+        /* Above the last element the search below ends at count too. An equal last element
+         * is not taken: with duplicates the search may settle on another of them. */
+        const int32_t c = cmp(slot(v, hi), value);
+        if (c < 0) {
+            *p_index = v.count;
+            return kNotFound;
+        }
+        if (c > 0) at_hi = c;
+    }
     while (hi - lo > 1) {
         const uint32_t mid = lo + (hi - lo) / 2;
         const int32_t c = cmp(slot(v, mid), value);
@@ -289,7 +302,7 @@ __attribute__((noinline)) uint32_t add_general(plx_vector2_t *vector, const void
         if (element_size != v.element_size) return kSizeMismatch;
         uint32_t index = v.count;
         if (v.flags & (kSorted | kUnique)) {
-            const uint32_t found = _plx_vector2_findvalue(v, value, &index);
+            const uint32_t found = _plx_vector2_findvalue(v, value, &index, true);
             if (found == 0 && (v.flags & kUnique)) {
                 if (p_index) *p_index = index;
                 return 0u;

@@ -1,0 +1,155 @@
+/* plx_vector2_add's short path for plain appends against the general path: the same contents,
+ * indexes and codes for every element size, with values taken from the vector's own buffer,
+ * and the cases that must leave the short path (lock, sorted, unique, full, foreign object,
+ * wrong size). Sorted stores against the plain binary search they must agree with. */
+#include <random>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr uint32_t kInvalid = 0x900D0001, kSizeMismatch = 0x900D0209, kNotVector = 0x900D0320;
+
+class VectorAppend : public vt::ManagerTest {
+protected:
+    void SetUp() override {
+        vt::ManagerTest::SetUp();
+        ASSERT_EQ(0u, plx_datatypes_initialize());
+    }
+    void TearDown() override {
+        plx_datatypes_shutdown();
+        vt::ManagerTest::TearDown();
+    }
+    static std::vector<uint8_t> bytes(plx_vector2_t *v) {
+        void *buf = nullptr;
+        uint32_t n = 0;
+        EXPECT_EQ(0u, plx_vector2_get_buffer(v, &buf, &n, nullptr));
+        auto *p = static_cast<uint8_t *>(buf);
+        return std::vector<uint8_t>(p, p + n);
+    }
+};
+
+/* Appends the same values, a third of them read from the vector itself, to a plain vector
+ * (short path while there is room) and to a thread-safe one (always the general path). */
+TEST_F(VectorAppend, ShortPathMatchesGeneralPathForEverySize) {
+    std::mt19937 rng(7);
+    for (uint32_t size : {1u, 3u, 4u, 8u, 12u, 16u, 24u}) {
+        plx_vector2_t *plain = nullptr, *locked = nullptr;
+        ASSERT_EQ(0u, plx_vector2_create(&plain, size, 0, nullptr, nullptr));
+        ASSERT_EQ(0u, plx_vector2_create(&locked, size, PLX_VECTOR2_FLAG_THREADSAFE, nullptr, nullptr));
+        for (uint32_t i = 0; i < 300; ++i) {
+            std::vector<uint8_t> fresh(size);
+            for (auto &b : fresh) b = static_cast<uint8_t>(rng());
+            uint32_t at_plain = 999, at_locked = 999;
+            if (i > 0 && i % 3 == 0) {
+                /* The element to copy lives in each vector's own buffer. */
+                uint32_t from = static_cast<uint32_t>(rng() % i);
+                void *src_plain = nullptr, *src_locked = nullptr;
+                ASSERT_EQ(0u, plx_vector2_getindex(plain, from, &src_plain));
+                ASSERT_EQ(0u, plx_vector2_getindex(locked, from, &src_locked));
+                ASSERT_EQ(0u, plx_vector2_add(plain, src_plain, size, &at_plain));
+                ASSERT_EQ(0u, plx_vector2_add(locked, src_locked, size, &at_locked));
+            } else {
+                ASSERT_EQ(0u, plx_vector2_add(plain, fresh.data(), size, &at_plain));
+                ASSERT_EQ(0u, plx_vector2_add(locked, fresh.data(), size, &at_locked));
+            }
+            ASSERT_EQ(i, at_plain) << "size " << size;
+            ASSERT_EQ(at_locked, at_plain);
+        }
+        EXPECT_EQ(bytes(locked), bytes(plain)) << "size " << size;
+        plx_vector2_delete(plain);
+        plx_vector2_delete(locked);
+    }
+}
+
+TEST_F(VectorAppend, OrderedAndFailingAddsLeaveTheShortPath) {
+    auto numeric = [](const void *a, const void *b) -> int32_t {
+        int32_t x = *static_cast<const int32_t *>(a), y = *static_cast<const int32_t *>(b);
+        return x < y ? -1 : x > y;
+    };
+    plx_vector2_t *v = nullptr;
+    ASSERT_EQ(0u, plx_vector2_create(&v, 4, PLX_VECTOR2_FLAG_SORTED | PLX_VECTOR2_FLAG_UNIQUE, numeric, nullptr));
+    ASSERT_EQ(0u, plx_vector2_set_min_size(v, 16));  // room, so only the flags can divert
+    uint32_t at = 0;
+    for (int32_t x : {5, 1, 3, 1}) ASSERT_EQ(0u, plx_vector2_add(v, &x, 4, &at));
+    EXPECT_EQ(0u, at) << "the repeated 1 is found, not appended";
+    EXPECT_EQ((std::vector<uint8_t>{1, 0, 0, 0, 3, 0, 0, 0, 5, 0, 0, 0}), bytes(v));
+
+    int32_t x = 9;
+    at = 77;
+    EXPECT_EQ(kSizeMismatch, plx_vector2_add(v, &x, 8, &at));
+    EXPECT_EQ(77u, at);
+    EXPECT_EQ(kInvalid, plx_vector2_add(v, nullptr, 4, &at));
+    EXPECT_EQ(kInvalid, plx_vector2_add(nullptr, &x, 4, &at));
+    uint32_t foreign[16] = {0x12345678};
+    EXPECT_EQ(kNotVector, plx_vector2_add(reinterpret_cast<plx_vector2_t *>(foreign), &x, 4, &at));
+    EXPECT_EQ(77u, at);
+    plx_vector2_delete(v);
+
+    /* A full plain vector grows through the general path and the short path resumes. */
+    ASSERT_EQ(0u, plx_vector2_create(&v, 8, 0, nullptr, nullptr));
+    for (uint64_t i = 0; i < 100; ++i) {
+        ASSERT_EQ(0u, plx_vector2_add(v, &i, 8, &at));
+        ASSERT_EQ(i, at);
+    }
+    void *last = nullptr;
+    ASSERT_EQ(0u, plx_vector2_getindex(v, 99, &last));
+    EXPECT_EQ(99u, *static_cast<uint64_t *>(last));
+    plx_vector2_delete(v);
+}
+
+/* The store position of a sorted vector as the plain binary search finds it: the reference
+ * that stores which first look at the last element must agree with, duplicates included. */
+struct Keyed {
+    int32_t key;
+    uint32_t tag;  // tells equal keys apart in the contents
+};
+int32_t by_key(const void *a, const void *b) {
+    int32_t x = static_cast<const Keyed *>(a)->key, y = static_cast<const Keyed *>(b)->key;
+    return x < y ? -1 : x > y;
+}
+std::pair<bool, uint32_t> reference_search(const std::vector<Keyed> &m, const Keyed &value) {
+    if (m.empty()) return {false, 0};
+    uint32_t lo = UINT32_MAX, hi = uint32_t(m.size()) - 1;
+    int32_t at_hi = 0;
+    while (hi - lo > 1) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        int32_t c = by_key(&m[mid], &value);
+        if (c == 0) return {true, mid};
+        if (c > 0) hi = mid, at_hi = c;
+        else lo = mid;
+    }
+    int32_t c = at_hi ? at_hi : by_key(&m[hi], &value);
+    if (c == 0) return {true, hi};
+    return {false, c > 0 ? hi : hi + 1};
+}
+
+TEST_F(VectorAppend, SortedStoresLandWhereThePlainSearchPutsThem) {
+    std::mt19937 rng(11);
+    for (uint32_t flags : {PLX_VECTOR2_FLAG_SORTED, PLX_VECTOR2_FLAG_SORTED | PLX_VECTOR2_FLAG_UNIQUE}) {
+        plx_vector2_t *v = nullptr;
+        ASSERT_EQ(0u, plx_vector2_create(&v, sizeof(Keyed), flags, by_key, nullptr));
+        std::vector<Keyed> model;
+        int32_t rising = 0;
+        for (uint32_t i = 0; i < 3000; ++i) {
+            /* Runs of rising keys (the end shortcut), repeats of the last key, random keys
+             * among many duplicates. */
+            int32_t key = i % 3 == 0 ? (rising += int32_t(rng() % 3)) : int32_t(rng() % 64);
+            Keyed k{key, i};
+            auto [found, where] = reference_search(model, k);
+            uint32_t at = 999999;
+            ASSERT_EQ(0u, plx_vector2_add(v, &k, sizeof k, &at));
+            ASSERT_EQ(where, at) << "store " << i;
+            if (!(found && (flags & PLX_VECTOR2_FLAG_UNIQUE))) model.insert(model.begin() + where, k);
+        }
+        void *buf = nullptr;
+        uint32_t n = 0;
+        ASSERT_EQ(0u, plx_vector2_get_buffer(v, &buf, &n, nullptr));
+        ASSERT_EQ(model.size() * sizeof(Keyed), n);
+        EXPECT_EQ(0, memcmp(model.data(), buf, n)) << "flags " << flags;
+        plx_vector2_delete(v);
+    }
+}
+
+}  // namespace
