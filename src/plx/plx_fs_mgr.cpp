@@ -6,7 +6,8 @@
  * descriptor parks the least recently released idle file and takes over its slot; a parked
  * file is reopened at its stored position the next time it is used. Standard streams are
  * never parked. All pool state changes inside s_fs_mgr_cs; a thread that finds no slot and
- * nothing to park waits on s_fs_mgr_event outside the section. */
+ * nothing to park waits on s_fs_mgr_event outside the section. A thread that can proceed never
+ * waits, so no request depends on a signal still being pending in the event. */
 #include <errno.h>
 #include <string.h>
 

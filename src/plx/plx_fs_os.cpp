@@ -213,12 +213,21 @@ uint32_t read_at_position(plx_fs_file_t *file, void *buffer, uint32_t size, uint
     return 0;
 }
 
+/* One write at the file position; advances it. With `fall_back`, a file that refuses offsets
+ * is written as a stream from then on, as reads do. */
 uint32_t write_at_position(plx_fs_file_t *file, const void *data, uint32_t size,
-                           uint32_t *p_count) {
-    ssize_t n = restart([&] {
-        return file->positional ? sys().pwrite(file->fd, data, clamp_transfer(size), file->position)
-                                : sys().write(file->fd, data, clamp_transfer(size));
-    });
+                           uint32_t *p_count, bool fall_back) {
+    ssize_t n;
+    if (file->positional) {
+        n = restart(
+            [&] { return sys().pwrite(file->fd, data, clamp_transfer(size), file->position); });
+        if (n < 0 && errno == EINVAL && fall_back) {
+            file->positional = 0;
+            n = restart([&] { return sys().write(file->fd, data, clamp_transfer(size)); });
+        }
+    } else {
+        n = restart([&] { return sys().write(file->fd, data, clamp_transfer(size)); });
+    }
     if (n < 0) return last_error();
     file->position += static_cast<uint64_t>(n);
     *p_count = static_cast<uint32_t>(n);
@@ -245,10 +254,10 @@ uint32_t _fs_file_get_handle(plx_fs_file_t *file, uint32_t open_flags, uint32_t 
         });
         if (fd < 0) return last_error();
     }
+    /* Whatever the platform lets open stays open (a directory opened for reading included);
+     * reading it is what fails, with the platform's own error. */
     FsStatus st;
     uint32_t code = sys().fstat(fd, &st) == 0 ? 0 : last_error();
-    /* A directory opens for reading on some platforms but is no file to read or write. */
-    if (code == 0 && S_ISDIR(st.mode) && std_fd < 0) code = _fs_map_error(EISDIR);
     if (code != 0) {
         if (std_fd < 0) sys().close(fd);
         return code;
@@ -328,7 +337,7 @@ plx_error_t plx_fs_file_write(plx_fs_file_t *file, const void *data, uint32_t si
     if (!p_count || (!data && size != 0)) return kErrInvalidArg;
     DescriptorHold hold(file);
     if (hold.code()) return hold.code();
-    uint32_t code = write_at_position(file, data, size, p_count);
+    uint32_t code = write_at_position(file, data, size, p_count, true);
     if (code == 0) file->at_eof = 0;
     return code;
 }
@@ -357,7 +366,7 @@ plx_error_t plx_fs_file_vwrite(plx_fs_file_t *file, const char *format, va_list 
     uint32_t length = full == 0 ? 0 : full - 1; /* the count includes the terminator */
     DescriptorHold hold(file);
     if (hold.code()) return hold.code();
-    return write_at_position(file, text, length, p_count);
+    return write_at_position(file, text, length, p_count, false);
 }
 
 /* Reads at `offset`; the file position is unchanged. */
@@ -389,11 +398,12 @@ plx_error_t plx_fs_file_write_at(plx_fs_file_t *file, uint64_t offset, const voi
 }
 
 /* Reads one line ended by CR, LF or CR LF into `buffer` (NUL in place of the terminator) and
- * moves the position past it. A line longer than size - 1 bytes comes back in pieces. */
+ * moves the position past it. A line longer than size - 1 bytes comes back in pieces; with a
+ * size of 1 only a line end makes progress (an empty line), other text gives "" in place. */
 plx_error_t plx_fs_file_read_line(plx_fs_file_t *file, char *buffer, uint32_t size) {
     if (uint32_t code = check_file(file)) return code;
-    /* With room for the NUL only, a line without an end could never make progress. */
-    if (!buffer || size < 2) return kErrInvalidArg;
+    /* A buffer without room for the NUL cannot hold any line. */
+    if (!buffer || size == 0) return kErrInvalidArg;
     DescriptorHold hold(file);
     if (hold.code()) return hold.code();
 
@@ -713,17 +723,13 @@ plx_error_t plx_fs_dir_open(const char *path, plx_fs_dir_t **p_dir) {
 }
 
 /* The next entry's name (valid until the next call) and, when asked, its type (a symbolic
- * link is reported as one, not followed). "." and ".." are skipped. */
+ * link is reported as one, not followed). Every entry the platform lists comes back, "." and
+ * ".." included, in the platform's order. */
 plx_error_t plx_fs_dir_next_entry(plx_fs_dir_t *dir, const char **p_name, uint32_t *p_type) {
     if (uint32_t code = check_dir(dir)) return code;
     if (!p_name) return kErrInvalidArg;
-    struct dirent *entry;
-    for (;;) {
-        entry = sys().readdir(dir->stream);
-        if (!entry) return errno == 0 ? kErrEnd : last_error();
-        const char *n = entry->d_name;
-        if (!(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))) break;
-    }
+    struct dirent *entry = sys().readdir(dir->stream);
+    if (!entry) return errno == 0 ? kErrEnd : last_error();
     size_t length = strnlen(entry->d_name, NAME_MAX);
     memcpy(dir->entry_name, entry->d_name, length);
     dir->entry_name[length] = '\0';
@@ -755,17 +761,11 @@ plx_error_t plx_fs_dir_exists(const char *path, uint8_t *p_exists) {
     return 0;
 }
 
-/* Creates a directory (mode 0775); an existing directory is fine, an existing file is not.
- * With p_dir the directory is then opened. */
+/* Creates a directory (mode 0775); anything already at the path counts as success. With
+ * p_dir the directory is then opened (which fails when the path is no directory). */
 plx_error_t plx_fs_dir_create(const char *path, plx_fs_dir_t **p_dir) {
-    if (!path || path[0] == '\0') return kErrInvalidArg;
-    if (sys().mkdir(path, 0775) != 0) {
-        int e = errno;
-        FsStatus st;
-        if (e != EEXIST) return _fs_map_error(e);
-        if (sys().stat(path, &st) != 0) return last_error();
-        if (!S_ISDIR(st.mode)) return _fs_map_error(EEXIST);
-    }
+    if (!path) return kErrInvalidArg;
+    if (sys().mkdir(path, 0775) != 0 && errno != EEXIST) return last_error();
     return p_dir ? plx_fs_dir_open(path, p_dir) : 0;
 }
 
@@ -773,7 +773,7 @@ plx_error_t plx_fs_dir_create(const char *path, plx_fs_dir_t **p_dir) {
  * while that succeeds. Returns the first failing removal's code (0x10030050 for a directory
  * that is not empty). */
 plx_error_t plx_fs_dir_delete(const char *path, uint8_t remove_parents) {
-    if (!path || path[0] == '\0') return kErrInvalidArg;
+    if (!path) return kErrInvalidArg;
     size_t length = strlen(path);
     plx::HostPtr<char> copy(static_cast<char *>(plx_memory_alloc(length + 1)));
     if (!copy) return kErrNoMemory;

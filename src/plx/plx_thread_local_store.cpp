@@ -68,21 +68,19 @@ plx_error_t thread_local_store_data_get(plx_thread_local_store_t *store, int32_t
 }
 
 /* Stores `value` in `slot`, growing the store as needed (0x90020002 when it cannot). The value
- * it replaces goes to its delete callback, unless it is the very value being stored again. */
+ * it replaces first goes to its own delete callback, even when it is the value being stored
+ * again: the caller handed over one value per set. */
 plx_error_t thread_local_store_data_set(plx_thread_local_store_t *store, int32_t slot, void *value,
                                         plx_thread_store_delete_fn delete_fn) {
     if (!store || slot < 0) return kThreadInvalid;
     if (slot >= store->count) {
         if (uint32_t code = store_grow(store, slot)) return code;
+    } else {
+        const PlxStoreEntry &old = store->entries[slot];
+        if (old.delete_fn && old.value) old.delete_fn(old.value);
     }
-    PlxStoreEntry &e = store->entries[slot];
-    void *old = e.value;
-    plx_thread_store_delete_fn old_fn = e.delete_fn;
-    e.used = 1;
-    e.value = value;
-    e.delete_fn = delete_fn;
-    /* Called last, so that a callback which uses the store sees it consistent. */
-    if (old_fn && old && old != value) old_fn(old);
+    /* Indexed afresh: the callback may have grown (moved) the array. */
+    store->entries[slot] = PlxStoreEntry{1, value, delete_fn};
     return 0;
 }
 
@@ -110,13 +108,14 @@ plx_error_t plx_thread_store_get_next_slot(int32_t *p_slot) {
     return thread_local_store_data_get_next_slot(p_slot);
 }
 
-/* Sets `slot` of `thread` (null: the caller, which gets a record if it has none). */
+/* Sets `slot` of `thread` (null: the caller, which gets a record if it has none). The thread
+ * is resolved before the slot is judged, so a foreign handle reports 0x90020321 first. */
 plx_error_t plx_thread_store_set(plx_thread_t *thread, int32_t slot, void *value,
                                  plx_thread_store_delete_fn delete_fn) {
-    if (slot < 0) return kThreadInvalid;
     uint32_t code;
     plx_thread_t *t = thread ? plx::thread_checked(thread, &code) : plx::thread_current(true, &code);
     if (!t) return code;
+    if (slot < 0) return kThreadInvalid;
     if (!t->store) {
         if ((code = thread_local_store_create(&t->store)) != 0) return code;
     }
@@ -124,9 +123,10 @@ plx_error_t plx_thread_store_set(plx_thread_t *thread, int32_t slot, void *value
 }
 
 /* The value of `slot` of `thread` (null: the caller); 0x90020003 when the caller has no
- * record or the slot holds nothing. */
+ * record, the thread no store or the slot holds nothing. The slot number is judged by the
+ * store itself, after those. */
 plx_error_t plx_thread_store_get(plx_thread_t *thread, int32_t slot, void **p_value) {
-    if (slot < 0 || !p_value) return kThreadInvalid;
+    if (!p_value) return kThreadInvalid;
     uint32_t code;
     plx_thread_t *t = thread ? plx::thread_checked(thread, &code) : plx::thread_current(false, &code);
     if (!t) return code ? code : kThreadNoSuchThread;
@@ -135,9 +135,8 @@ plx_error_t plx_thread_store_get(plx_thread_t *thread, int32_t slot, void **p_va
 }
 
 /* Empties `slot` of `thread` (null: the caller), running its delete callback; nothing to do
- * when the thread has no record or no store. */
+ * (0) when the thread has no record or no store, whatever the slot. */
 plx_error_t plx_thread_store_clear(plx_thread_t *thread, int32_t slot) {
-    if (slot < 0) return kThreadInvalid;
     uint32_t code;
     plx_thread_t *t = thread ? plx::thread_checked(thread, &code) : plx::thread_current(false, &code);
     if (!t) return code;

@@ -104,7 +104,7 @@ TEST_F(Fs, ReadLineSplitsOnEveryLineEnd) {
     EXPECT_STREQ("abc", small);
     ASSERT_EQ(0u, plx_fs_file_read_line(g, small, sizeof small));
     EXPECT_STREQ("z", small);
-    EXPECT_EQ(0x90030001u, plx_fs_file_read_line(g, small, 1));
+    EXPECT_EQ(0x90030001u, plx_fs_file_read_line(g, small, 0));
     plx_fs_file_close(f);
     plx_fs_file_close(g);
 }
@@ -161,18 +161,22 @@ TEST_F(Fs, DirectoriesListCreateAndDeleteWithParents) {
     ASSERT_EQ(0u, plx_fs_dir_create(c.c_str(), &d));
     const char *name = nullptr;
     uint32_t type = 99;
+    std::map<std::string, uint32_t> seen;
+    while (plx_fs_dir_next_entry(d, &name, &type) == 0) seen[name] = type;
     EXPECT_EQ(0x90030049u, plx_fs_dir_next_entry(d, &name, &type));
     EXPECT_EQ(0u, plx_fs_dir_close(d));
+    EXPECT_EQ((std::map<std::string, uint32_t>{{".", 4}, {"..", 4}}), seen);
 
     put("a/b/file", "x");
     ASSERT_EQ(0, symlink("file", (b + "/link").c_str()));
     ASSERT_EQ(0u, plx_fs_dir_open(b.c_str(), &d));
-    std::map<std::string, uint32_t> seen;
+    seen.clear();
     while (plx_fs_dir_next_entry(d, &name, &type) == 0) seen[name] = type;
     plx_fs_dir_close(d);
-    EXPECT_EQ((std::map<std::string, uint32_t>{{"c", 4}, {"file", 8}, {"link", 16}}), seen);
+    EXPECT_EQ((std::map<std::string, uint32_t>{
+                  {".", 4}, {"..", 4}, {"c", 4}, {"file", 8}, {"link", 16}}),
+              seen);
 
-    EXPECT_EQ(0x90030042u, plx_fs_dir_create((b + "/file").c_str(), nullptr));
     uint8_t exists = 0;
     EXPECT_EQ(0u, plx_fs_dir_exists(c.c_str(), &exists));
     EXPECT_EQ(1u, exists);
@@ -195,12 +199,12 @@ TEST_F(Fs, BadInputIsRefused) {
     EXPECT_EQ(0x90030001u, plx_fs_file_read(reinterpret_cast<plx_fs_file_t *>(fake), buf, 4, &n));
     EXPECT_EQ(0x90030001u, plx_fs_file_open(path("a").c_str(), PLX_FS_OPEN_CREATE, 3, &f));
     EXPECT_EQ(0x90030041u, plx_fs_file_open(path("missing").c_str(), PLX_FS_OPEN_READ, 3, &f));
-    EXPECT_EQ(0x90030046u, plx_fs_file_open(dir_.c_str(), PLX_FS_OPEN_READ, 3, &f));
     EXPECT_EQ(0x90030046u, plx_fs_file_open(dir_.c_str(), PLX_FS_OPEN_WRITE, 3, &f));
     uint64_t size;
     EXPECT_EQ(0x90030046u, plx_fs_file_get_size(dir_.c_str(), &size));
     EXPECT_EQ(0x90030041u, plx_fs_file_get_size(path("missing").c_str(), &size));
-    EXPECT_EQ(0x90030001u, plx_fs_dir_create("", nullptr));
+    EXPECT_EQ(0x90030001u, plx_fs_dir_create(nullptr, nullptr));
+    EXPECT_EQ(0x90030001u, plx_fs_dir_delete(nullptr, 0));
     EXPECT_EQ(0u, g_fs_num_file_handles);
 
     const char *value = nullptr;
@@ -214,6 +218,49 @@ TEST_F(Fs, BadInputIsRefused) {
     plx_fs_shutdown();
     EXPECT_EQ(0x90030007u, plx_fs_file_open(path("a").c_str(), kRW, 3, &f));
     ASSERT_EQ(0u, plx_fs_initialize());
+}
+
+/* ---- regressions: results that must be exactly the documented ones ---- */
+
+TEST_F(Fs, DirectoryOpensForReadingAndFailsOnRead) {
+    plx_fs_file_t *f = nullptr;
+    ASSERT_EQ(0u, plx_fs_file_open(dir_.c_str(), PLX_FS_OPEN_READ, 1, &f));
+    char buf[8];
+    uint32_t n = 0;
+    EXPECT_EQ(0x90030046u, plx_fs_file_read(f, buf, sizeof buf, &n));
+    EXPECT_EQ(0u, plx_fs_file_close(f));
+    EXPECT_EQ(0u, g_fs_num_file_handles);
+}
+
+TEST_F(Fs, DirCreateOverAnyExistingPathSucceeds) {
+    put("file", "x");
+    EXPECT_EQ(0u, plx_fs_dir_create(path("file").c_str(), nullptr));
+    plx_fs_dir_t *d = nullptr;
+    EXPECT_EQ(0x9003003Eu, plx_fs_dir_create(path("file").c_str(), &d)); /* not a directory */
+    EXPECT_EQ(nullptr, d);
+    EXPECT_EQ("x", get("file"));
+}
+
+TEST_F(Fs, EmptyDirectoryPathGivesThePlatformError) {
+    EXPECT_EQ(0x90030041u, plx_fs_dir_create("", nullptr));
+    EXPECT_EQ(0x90030041u, plx_fs_dir_delete("", 1));
+    uint8_t exists = 9;
+    EXPECT_EQ(0x90030001u, plx_fs_dir_exists("", &exists));
+}
+
+TEST_F(Fs, ReadLineWithRoomForTheTerminatorOnly) {
+    put("l", "\nab");
+    plx_fs_file_t *f = open("l", PLX_FS_OPEN_READ);
+    char c = 'x';
+    ASSERT_EQ(0u, plx_fs_file_read_line(f, &c, 1)); /* the line end fits: an empty line */
+    EXPECT_EQ('\0', c);
+    c = 'x';
+    ASSERT_EQ(0u, plx_fs_file_read_line(f, &c, 1)); /* text does not: nothing consumed */
+    EXPECT_EQ('\0', c);
+    uint64_t pos = 0;
+    EXPECT_EQ(0u, plx_fs_file_get_position(f, &pos));
+    EXPECT_EQ(1u, pos);
+    plx_fs_file_close(f);
 }
 
 /* ---- injected platform failures ---- */
@@ -256,6 +303,7 @@ TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
     g_fail_errno = ENOSPC, g_fail_calls = 1;
     EXPECT_EQ(0x90030043u, plx_fs_file_write(f, "x", 1, &n));
     plx_fs_file_close(f);
+    g_fail_calls = 0;
 
     /* A copy that runs out of space removes its partial destination. */
     put("big", std::string(20000, 'q'));
@@ -272,6 +320,30 @@ TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
     EXPECT_EQ(0u, g_fs_num_file_handles);
     EXPECT_EQ(fds, vt::open_descriptors());
     g_fail_calls = 0;
+}
+
+/* A file that refuses offsets for writing is written as a stream from then on, as reads are;
+ * formatted writes do not fall back. */
+TEST_F(Fs, WriteFallsBackToStreamingWhenOffsetsAreRefused) {
+    const FsSyscalls &real = *vt::fs_seams().real_syscalls();
+    plx_fs_file_t *f = open("w", kRW | PLX_FS_OPEN_TRUNCATE);
+    g_faulty = real;
+    g_faulty.pwrite = fail_then(real.pwrite);
+    vt::fs_seams().set_syscalls(&g_faulty);
+    uint32_t n = 0;
+    g_fail_errno = EINVAL, g_fail_calls = 1;
+    EXPECT_EQ(0x90030001u, fs_printf(f, &n, "%s", "no"));
+    g_fail_errno = EINVAL, g_fail_calls = 1;
+    ASSERT_EQ(0u, plx_fs_file_write(f, "abc", 3, &n));
+    EXPECT_EQ(3u, n);
+    g_fail_calls = 1000; /* positioned writes would fail from here on */
+    ASSERT_EQ(0u, plx_fs_file_write(f, "de", 2, &n));
+    g_fail_calls = 0;
+    uint64_t pos = 0;
+    EXPECT_EQ(0u, plx_fs_file_get_position(f, &pos));
+    EXPECT_EQ(5u, pos);
+    plx_fs_file_close(f);
+    EXPECT_EQ("abcde", get("w"));
 }
 
 TEST_F(Fs, OutOfMemoryInEveryAllocatingOperation) {

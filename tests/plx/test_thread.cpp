@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "plx/plx_thread_private.h"
 #include "test_support.h"
@@ -142,8 +144,6 @@ TEST_F(Threads, StoreRunsEachDeleteCallbackOnce) {
     EXPECT_EQ(kNoSuchThread, plx_thread_store_get(nullptr, b, &value)) << "never set";
     ASSERT_EQ(0u, plx_thread_store_set(nullptr, a, &g_values[1], count_delete));
     EXPECT_EQ(1, g_deleted.load()) << "the replaced value was not deleted";
-    ASSERT_EQ(0u, plx_thread_store_set(nullptr, a, &g_values[1], count_delete));
-    EXPECT_EQ(1, g_deleted.load()) << "storing the same value again deleted it";
     ASSERT_EQ(0u, plx_thread_store_clear(nullptr, a));
     EXPECT_EQ(2, g_deleted.load());
     EXPECT_EQ(kNoSuchThread, plx_thread_store_get(nullptr, a, &value));
@@ -162,6 +162,51 @@ TEST_F(Threads, StoreRunsEachDeleteCallbackOnce) {
     EXPECT_EQ(kNoMemory, thread_local_store_data_set(store, INT32_MAX, &value, nullptr));
     EXPECT_EQ(0u, thread_local_store_delete(store));
     EXPECT_EQ(4, g_deleted.load());
+}
+
+/* What a delete callback saw: the value it got and what the slot held at that moment. */
+struct DeleteSeen {
+    int32_t slot = -1;
+    std::vector<std::pair<void *, void *>> calls;
+};
+DeleteSeen g_delete_seen;
+void record_delete(void *value) {
+    void *held = nullptr;
+    plx_thread_store_get(nullptr, g_delete_seen.slot, &held);
+    g_delete_seen.calls.emplace_back(value, held);
+}
+
+TEST_F(Threads, StoreSetDeletesTheReplacedValueFirstEvenWhenStoredAgain) {
+    ASSERT_EQ(0u, plx_thread_store_get_next_slot(&g_delete_seen.slot));
+    g_delete_seen.calls.clear();
+    const int32_t slot = g_delete_seen.slot;
+    ASSERT_EQ(0u, plx_thread_store_set(nullptr, slot, &g_values[0], record_delete));
+    ASSERT_EQ(0u, plx_thread_store_set(nullptr, slot, &g_values[0], record_delete));
+    ASSERT_EQ(0u, plx_thread_store_set(nullptr, slot, &g_values[1], nullptr));
+    using Call = std::pair<void *, void *>;
+    /* Each set handed over one value: the second set disposes of the first, before storing. */
+    EXPECT_EQ((std::vector<Call>{{&g_values[0], &g_values[0]}, {&g_values[0], &g_values[0]}}),
+              g_delete_seen.calls);
+    restart();
+}
+
+TEST_F(Threads, StoreChecksTheThreadBeforeTheSlot) {
+    uint32_t fake[32] = {0xDEADBEEFu};
+    auto *bogus = reinterpret_cast<plx_thread_t *>(fake);
+    void *value = nullptr;
+    EXPECT_EQ(0x90020321u, plx_thread_store_set(bogus, -1, nullptr, nullptr));
+    EXPECT_EQ(0x90020321u, plx_thread_store_get(bogus, -1, &value));
+    EXPECT_EQ(0x90020321u, plx_thread_store_clear(bogus, -1));
+    /* A caller without a record or store has nothing in any slot. */
+    EXPECT_EQ(kNoSuchThread, plx_thread_store_get(nullptr, -1, &value));
+    EXPECT_EQ(0u, plx_thread_store_clear(nullptr, -1));
+    EXPECT_EQ(kInvalid, plx_thread_store_get(nullptr, 0, nullptr));
+    /* Once a store exists, the store itself refuses a negative slot. */
+    ASSERT_EQ(0u, plx_thread_store_set(nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(kInvalid, plx_thread_store_set(nullptr, -1, nullptr, nullptr));
+    EXPECT_EQ(kInvalid, plx_thread_store_get(nullptr, -1, &value));
+    EXPECT_EQ(kInvalid, plx_thread_store_clear(nullptr, -1));
+    restart();
 }
 
 /* Names itself and sets three slots, replacing the values of two of them. */
