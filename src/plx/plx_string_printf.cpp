@@ -2,11 +2,12 @@
  *
  * An accumulator collects text into one growing, always terminated buffer: it may start in a
  * block the caller supplies and moves to the heap when the text outgrows it. An append that
- * cannot grow the text fails with 0x90050002 and leaves the text as it was. The printf engine appends formatted text to an accumulator; its
- * conversion set is our own (see s_fmtinfo) and floats are formatted by our own digit
- * generator, so output is identical on every platform. The bounded front ends write straight
- * into the caller's buffer and never allocate, except for a float conversion longer than the
- * 350-byte work buffer. */
+ * cannot grow the text leaves it as it was (the plain appends fail with 0x90050002; the
+ * formatting appends log that code and return 0). The printf engine appends formatted text to
+ * an accumulator; its conversion set is our own (see s_fmtinfo) and floats are formatted by
+ * our own digit generator, so output is identical on every platform. The bounded front ends
+ * write straight into the caller's buffer and never allocate, except for a float conversion
+ * longer than the 350-byte work buffer. */
 #include "plx/plx_string_printf.h"
 
 #include <stdarg.h>
@@ -14,6 +15,11 @@
 namespace {
 
 using Accum = plx_string_accum_s;
+
+/* Over a caller's block the header takes these five fields and no more. */
+static_assert(sizeof(Accum) == (2 * sizeof(uint32_t) + sizeof(char *) + 2 + alignof(char *) - 1) /
+                                   alignof(char *) * alignof(char *),
+              "the accumulator header is length, capacity, buffer and the two flags");
 
 constexpr const char *kSource = "plx_string_printf";
 
@@ -111,7 +117,7 @@ uint32_t utf8_encode(uint32_t cp, char *out) {
 /* ---- accumulator core -------------------------------------------------------------------- */
 
 /* Makes room for `extra` more bytes and a terminator: the capacity becomes twice what is
- * needed. Never touches the error field. */
+ * needed. An accumulator without a buffer gets one even for `extra` 0. */
 uint32_t accum_grow(Accum *a, uint32_t extra) {
     /* needed = length + 1 + extra, and twice that must fit in 32 bits */
     if (extra > 0x7FFFFFFEu - a->length) return plx::kStringNoMemory;
@@ -138,21 +144,32 @@ inline void terminate(Accum *a) {
     if (a->buffer) a->buffer[a->length] = 0;
 }
 
+/* Where the engine's text goes: an accumulator that grows, or (bounded) a caller's buffer of
+ * fixed size whose excess is only counted. Lives for one formatting call. */
+struct Sink {
+    Accum *a;
+    bool bounded = false;
+    uint32_t overflow = 0;  /* bounded: bytes of text counted but not stored (saturating) */
+    uint32_t error = 0;     /* the first growth failure; every later piece is then dropped, so
+                               a formatted text is never stored with a piece missing inside */
+};
+
 /* Out-of-line half of put(): growth, the bounded cut, and the call's error. */
-[[gnu::noinline]] void put_slow(Accum *a, const char *p, uint32_t n, int fill) {
-    if (a->error) return;
-    if (a->bounded) {
+[[gnu::noinline]] void put_slow(Sink &out, const char *p, uint32_t n, int fill) {
+    if (out.error) return;
+    Accum *a = out.a;
+    if (out.bounded) {
         uint32_t room = a->capacity - 1 - a->length;
         uint32_t stored = n < room ? n : room;
         if (fill < 0) memcpy(a->buffer + a->length, p, stored);
         else memset(a->buffer + a->length, fill, stored);
         a->length += stored;
         uint32_t rest = n - stored;
-        a->overflow = rest > 0xFFFFFFFEu - a->overflow ? 0xFFFFFFFEu : a->overflow + rest;
+        out.overflow = rest > 0xFFFFFFFEu - out.overflow ? 0xFFFFFFFEu : out.overflow + rest;
         return;
     }
     if (uint32_t code = accum_grow(a, n)) {
-        a->error = code;
+        out.error = code;
         return;
     }
     if (fill < 0) memcpy(a->buffer + a->length, p, n);
@@ -161,42 +178,52 @@ inline void terminate(Accum *a) {
 }
 
 /* Appends n bytes without terminating: the engine terminates once at the end. */
-inline void put(Accum *a, const char *p, uint32_t n) {
-    if (n < a->capacity - a->length && !a->error) {
+inline void put(Sink &out, const char *p, uint32_t n) {
+    Accum *a = out.a;
+    if (n < a->capacity - a->length && !out.error) {
         memcpy(a->buffer + a->length, p, n);
         a->length += n;
     } else if (n) {
-        put_slow(a, p, n, -1);
+        put_slow(out, p, n, -1);
     }
 }
 
 /* Appends n copies of one byte (padding). */
-inline void put_fill(Accum *a, char byte, uint32_t n) {
-    if (n < a->capacity - a->length && !a->error) {
+inline void put_fill(Sink &out, char byte, uint32_t n) {
+    Accum *a = out.a;
+    if (n < a->capacity - a->length && !out.error) {
         memset(a->buffer + a->length, byte, n);
         a->length += n;
     } else if (n) {
-        put_slow(a, nullptr, n, static_cast<uint8_t>(byte));
+        put_slow(out, nullptr, n, static_cast<uint8_t>(byte));
     }
 }
 
 /* Text, then spaces up to `width` on the justified side. */
-inline void put_padded(Accum *a, const char *text, uint32_t len, uint32_t width, bool left) {
+inline void put_padded(Sink &out, const char *text, uint32_t len, uint32_t width, bool left) {
     uint32_t pad = width > len ? width - len : 0;
-    if (!left) put_fill(a, ' ', pad);
-    put(a, text, len);
-    if (left) put_fill(a, ' ', pad);
+    if (!left) put_fill(out, ' ', pad);
+    put(out, text, len);
+    if (left) put_fill(out, ' ', pad);
 }
 
-/* The body of the public appends: a failed growth leaves the text as it was and is reported
- * to this call only; the next append starts afresh. */
+/* The body of the public appends: grows (which gives an accumulator without a buffer its
+ * first one, even for nothing to add, so that the text is a terminated string from the first
+ * append on), copies and terminates. A failed growth leaves the text as it was and is
+ * reported to this call only. */
 uint32_t append_checked(Accum *a, const char *p, uint32_t n, const char **p_buffer) {
-    a->error = 0;
-    if (n) put(a, p, n);
-    terminate(a);
+    /* the bytes may lie in our own buffer, which growth can move */
+    uintptr_t base = reinterpret_cast<uintptr_t>(a->buffer);
+    uintptr_t at = reinterpret_cast<uintptr_t>(p);
+    bool inside = n && a->buffer && at >= base && at < base + a->capacity;
+    uint32_t code = accum_grow(a, n);
+    if (code == 0) {
+        if (inside) p = a->buffer + (at - base);
+        if (n) memcpy(a->buffer + a->length, p, n);
+        a->length += n;
+        a->buffer[a->length] = 0;
+    }
     if (p_buffer) *p_buffer = a->buffer;
-    uint32_t code = a->error;
-    a->error = 0;
     return code;
 }
 
@@ -280,7 +307,7 @@ char *put_digits(char *end, uint64_t v, const FmtInfo &info) {
 }
 
 /* Text of an integer conversion, built backwards into work[0..kWorkSize). */
-void format_integer(Accum *a, const Directive &d, const FmtInfo &info, uint64_t magnitude,
+void format_integer(Sink &out, const Directive &d, const FmtInfo &info, uint64_t magnitude,
                     bool negative, char *work) {
     uint32_t width = d.width > kMaxNumericWidth ? kMaxNumericWidth : d.width;
     char sign = 0;
@@ -308,11 +335,11 @@ void format_integer(Accum *a, const Directive &d, const FmtInfo &info, uint64_t 
         memset(p, ' ', width - len);
         len = width;
     }
-    put_padded(a, p, len, width, d.left);
+    put_padded(out, p, len, width, d.left);
 }
 
 /* Text of a float conversion (f, e, E, g, G) of `value`. */
-[[gnu::noinline]] void format_float(Accum *a, const Directive &d, const FmtInfo &info,
+[[gnu::noinline]] void format_float(Sink &out, const Directive &d, const FmtInfo &info,
                                     double value, char *work) {
     uint32_t width = d.width > kMaxNumericWidth ? kMaxNumericWidth : d.width;
     int precision = d.precision < 0 ? 6 : d.precision > kMaxFloatPrecision ? kMaxFloatPrecision
@@ -333,7 +360,7 @@ void format_integer(Accum *a, const Directive &d, const FmtInfo &info, uint64_t 
     for (int i = precision; i > 0; --i) rounder *= 0.1;
     if (info.kind == kFixed) v += rounder;
     if (v != v) {
-        put_padded(a, "NaN", 3, width, d.left);
+        put_padded(out, "NaN", 3, width, d.left);
         return;
     }
     int exponent = 0;
@@ -361,7 +388,7 @@ void format_integer(Accum *a, const Directive &d, const FmtInfo &info, uint64_t 
         }
         if (exponent > kMaxExponent) {
             const char *inf = sign == '-' ? "-Inf" : sign == '+' ? "+Inf" : "Inf";
-            put_padded(a, inf, sign == '-' || sign == '+' ? 4 : 3, width, d.left);
+            put_padded(out, inf, sign == '-' || sign == '+' ? 4 : 3, width, d.left);
             return;
         }
     }
@@ -391,7 +418,7 @@ void format_integer(Accum *a, const Directive &d, const FmtInfo &info, uint64_t 
     if (bound > kWorkSize) {
         heap.reset(static_cast<char *>(plx_memory_alloc(bound)));
         if (!heap) {
-            if (!a->error) a->error = plx::kStringNoMemory;
+            if (!out.error) out.error = plx::kStringNoMemory;
             return;
         }
         buf = heap.get();
@@ -457,11 +484,11 @@ void format_integer(Accum *a, const Directive &d, const FmtInfo &info, uint64_t 
         memset(buf + keep, '0', pad);
         len = width;
     }
-    put_padded(a, buf, len, width, d.left);
+    put_padded(out, buf, len, width, d.left);
 }
 
 /* s and w: a precision limits the bytes taken; without one, a width given by '*' does. */
-[[gnu::noinline]] void format_string(Accum *a, const Directive &d, const FmtInfo &info,
+[[gnu::noinline]] void format_string(Sink &out, const Directive &d, const FmtInfo &info,
                                      const char *s) {
     if (!s) s = "(null)";
     uint32_t len = 0;
@@ -479,23 +506,23 @@ void format_integer(Accum *a, const Directive &d, const FmtInfo &info, uint64_t 
             while (len < limit && static_cast<uint8_t>(s[len]) > 32) ++len;
         }
     }
-    put_padded(a, s, len, d.width, d.left);
+    put_padded(out, s, len, d.width, d.left);
 }
 
 /* %c: one code point; with a precision, the character repeated that many times. */
-[[gnu::noinline]] void format_char(Accum *a, const Directive &d, uint32_t code_point) {
+[[gnu::noinline]] void format_char(Sink &out, const Directive &d, uint32_t code_point) {
     char enc[8];
     uint32_t n = utf8_encode(code_point, enc);
     uint32_t count = d.precision < 0 ? 1 : static_cast<uint32_t>(d.precision);
     uint32_t len = n * count;
     uint32_t pad = d.width > len ? d.width - len : 0;
-    if (!d.left) put_fill(a, ' ', pad);
+    if (!d.left) put_fill(out, ' ', pad);
     if (n == 1) {
-        put_fill(a, enc[0], count);
+        put_fill(out, enc[0], count);
     } else {
-        for (uint32_t i = 0; i < count; ++i) put(a, enc, n);
+        for (uint32_t i = 0; i < count; ++i) put(out, enc, n);
     }
-    if (d.left) put_fill(a, ' ', pad);
+    if (d.left) put_fill(out, ' ', pad);
 }
 
 /* Reads a decimal number, saturating rather than wrapping. */
@@ -513,7 +540,7 @@ inline uint32_t magnitude_of(int32_t v) {
 }
 
 /* The engine proper. `args` is used in place (callers pass their own copy). */
-void run_format(Accum *a, const char *format, va_list args) {
+void run_format(Sink &out, const char *format, va_list args) {
     const char *f = format;
     char work[kWorkSize];
     for (;;) {
@@ -528,13 +555,13 @@ void run_format(Accum *a, const char *format, va_list args) {
             }
             uint32_t n = utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
             if (n == 0) {
-                put(a, start, static_cast<uint32_t>(f - start));
+                put(out, start, static_cast<uint32_t>(f - start));
                 return;
             }
             f += n;
         }
-        put(a, start, static_cast<uint32_t>(f - start));
-        if (*f == 0 || a->error) return;
+        put(out, start, static_cast<uint32_t>(f - start));
+        if (*f == 0 || out.error) return;
         ++f;  /* the '%' */
 
         Directive d;
@@ -590,7 +617,7 @@ void run_format(Accum *a, const char *format, va_list args) {
 
         uint8_t letter = static_cast<uint8_t>(*f);
         if (letter == 0) {  /* the format ended inside a directive */
-            put(a, "%", 1);
+            put(out, "%", 1);
             return;
         }
         uint8_t row = letter < 0x80 ? s_letters.row[letter] : kNoRow;
@@ -601,7 +628,7 @@ void run_format(Accum *a, const char *format, va_list args) {
             work[0] = '%';
             memcpy(work + 1, f, n);
             f += n;
-            put_padded(a, work, n + 1, d.width, d.left);
+            put_padded(out, work, n + 1, d.width, d.left);
             continue;
         }
         ++f;
@@ -628,30 +655,45 @@ void run_format(Accum *a, const char *format, va_list args) {
             } else {
                 magnitude = va_arg(args, unsigned int);
             }
-            format_integer(a, d, info, magnitude, negative, work);
+            format_integer(out, d, info, magnitude, negative, work);
             break;
         }
         case kPointer:
-            format_integer(a, d, info, reinterpret_cast<uintptr_t>(va_arg(args, void *)), false,
+            format_integer(out, d, info, reinterpret_cast<uintptr_t>(va_arg(args, void *)), false,
                            work);
             break;
         case kFixed:
         case kExp:
         case kGeneral:
-            format_float(a, d, info, va_arg(args, double), work);
+            format_float(out, d, info, va_arg(args, double), work);
             break;
         case kString:
         case kWord:
-            format_string(a, d, info, va_arg(args, const char *));
+            format_string(out, d, info, va_arg(args, const char *));
             break;
         case kChar:
-            format_char(a, d, static_cast<uint32_t>(va_arg(args, int)));
+            format_char(out, d, static_cast<uint32_t>(va_arg(args, int)));
             break;
         default: /* kPercent */
-            put_padded(a, "%", 1, d.width, d.left);
+            put_padded(out, "%", 1, d.width, d.left);
             break;
         }
     }
+}
+
+/* Runs the engine over a copy of `args` and terminates the text; the sink's error results. A
+ * format with any character in it first makes sure the accumulator has a buffer, so that the
+ * text is a terminated string even when nothing comes of the format. */
+uint32_t format_to(Sink &out, const char *format, va_list args) {
+    if (!format) return 0;
+    if (*format && !out.bounded) out.error = accum_grow(out.a, 0);
+    if (out.error) return out.error;
+    va_list copy;
+    va_copy(copy, args);
+    run_format(out, format, copy);
+    va_end(copy);
+    terminate(out.a);
+    return out.error;
 }
 
 /* Formats into a new accumulator over a stack block and hands the text over: the new string,
@@ -670,13 +712,8 @@ char *format_new_string(const char *format, va_list args) {
 namespace plx {
 
 uint32_t _plx_string_printf(plx_string_accum_t *accum, const char *format, va_list args) {
-    if (!format) return accum->error;
-    va_list copy;
-    va_copy(copy, args);
-    run_format(accum, format, copy);
-    va_end(copy);
-    terminate(accum);
-    return accum->error;
+    Sink out{accum};
+    return format_to(out, format, args);
 }
 
 uint32_t accum_append_record(plx_string_accum_t *accum, const char *text, uint32_t length) {
@@ -758,11 +795,12 @@ plx_error_t plx_string_accum_append_chars(plx_string_accum_t *accum, const char 
     return plx::log_error(code, kSource, __LINE__);
 }
 
-/* Appends formatted text. 0x90050002 when the text cannot grow: the text is then as it was
- * before the call (never a partial piece of the formatted text). */
+/* Appends formatted text; a null format appends nothing. The result is always 0: formatting
+ * into an accumulator is not a point where callers handle failures. When the text cannot grow,
+ * it stays as it was before the call (never a formatted text with a piece missing) and the
+ * out-of-memory code is logged. */
 plx_error_t plx_string_accum_append_format(plx_string_accum_t *accum, const char *format, ...) {
     if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    if (!format) return 0;
     va_list args;
     va_start(args, format);
     uint32_t code = plx_string_accum_append_vformat(accum, format, args);
@@ -774,11 +812,11 @@ plx_error_t plx_string_accum_append_vformat(plx_string_accum_t *accum, const cha
                                             va_list args) {
     if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
     uint32_t before = accum->length;
-    accum->error = 0;
-    uint32_t code = plx::_plx_string_printf(accum, format, args);
-    accum->error = 0;
-    if (code) plx::accum_truncate(accum, before);
-    return plx::log_error(code, kSource, __LINE__);
+    if (uint32_t code = plx::_plx_string_printf(accum, format, args)) {
+        plx::accum_truncate(accum, before);
+        plx::log_error(code, kSource, __LINE__);
+    }
+    return 0;
 }
 
 /* Removes `count` bytes from `start`. A range ending one past the text (on the terminator's
@@ -805,7 +843,6 @@ plx_error_t plx_string_accum_remove_range(plx_string_accum_t *accum, uint32_t st
 plx_error_t plx_string_accum_clear(plx_string_accum_t *accum) {
     if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
     accum->length = 0;
-    accum->error = 0;
     terminate(accum);
     return 0;
 }
@@ -868,14 +905,13 @@ uint32_t plx_string_vsnprintf(char *buffer, uint32_t size, const char *format, v
     Accum a{};
     a.buffer = buffer;
     a.capacity = size;
-    a.bounded = 1;
     buffer[0] = 0;
-    if (!format) return 0;
-    if (plx::_plx_string_printf(&a, format, args)) {
+    Sink out{&a, true};
+    if (format_to(out, format, args)) {
         buffer[0] = 0;
         return 0;
     }
-    uint32_t total = a.length + a.overflow;
+    uint32_t total = a.length + out.overflow;
     if (total == 0) return 0;
     return total >= 0xFFFFFFFEu ? 0xFFFFFFFFu : total + 1;
 }

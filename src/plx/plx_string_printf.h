@@ -7,21 +7,15 @@
 
 #include "plx/plx_internal.h"
 
-/* The accumulator header. The public type is opaque; the string table and the front ends use
- * these fields directly. */
+/* The accumulator header, and nothing else: over a caller's block it takes exactly this much of
+ * the block, the rest being the first buffer. The public type is opaque; the string table and
+ * the front ends use these fields directly. */
 struct plx_string_accum_s {
     uint32_t length;      /* bytes of text stored, terminator not counted */
     uint32_t capacity;    /* bytes available at `buffer`; 0 while there is no buffer */
     char *buffer;         /* the text; null until a buffer exists */
     uint8_t owns_header;  /* 1: create allocated the header, delete frees it */
     uint8_t owns_buffer;  /* 1: `buffer` is our heap block (growth reallocates, delete frees) */
-    uint8_t bounded;      /* 1: fixed caller buffer that never grows; bytes that do not fit are
-                             only counted in `overflow` (the bounded printf front end) */
-    uint32_t overflow;    /* bounded only: bytes of text counted but not stored (saturating) */
-    uint32_t error;       /* the first growth failure of the call in progress, 0 while none;
-                             once set, the rest of that call appends nothing, so a formatted
-                             text is never stored with a piece missing; cleared by every
-                             public append */
 };
 
 namespace plx {
@@ -31,7 +25,7 @@ inline constexpr uint32_t kStringNoMemory = error_code(kPkgString, kNoMemory);
 
 /* The printf engine: appends the formatted text of `format` and `args` to `accum` and
  * terminates it. A null format appends nothing. Returns 0, or the growth failure that stopped
- * it (the text is then the part built before the failure; callers roll back or discard). */
+ * it: the pieces after a failed one are dropped, so callers roll back or discard the text. */
 uint32_t _plx_string_printf(plx_string_accum_t *accum, const char *format, va_list args);
 
 /* Appends one 0x00 byte and then the `length` bytes of `text` (with the terminator after

@@ -181,6 +181,32 @@ bool valid_serialized(const uint8_t *b, uint32_t size, uint32_t *p_length, uint3
     return true;
 }
 
+/* True when two entries of the sorted hash index share a hash. */
+bool has_equal_hashes(plx_vector2_t *hash_index) {
+    uint32_t count;
+    const HashEntry *entries = elements<HashEntry>(hash_index, &count);
+    for (uint32_t i = 1; i < count; ++i)
+        if (entries[i].hash == entries[i - 1].hash) return true;
+    return false;
+}
+
+/* Builds the hash index of the first `length` bytes of a serialized buffer by storing the
+ * strings one by one, as adds do. Within a run of equal hashes the order then follows the
+ * sorted store (each lands before an equal element the search meets), which decides which of
+ * several equal strings a lookup by string names; a plain sort would order such runs
+ * differently. */
+uint32_t rebuild_hash_index(plx_vector2_t *hash_index, const char *text, uint32_t length) {
+    if (uint32_t code = plx_vector2_clear(hash_index)) return code;
+    uint32_t index = 0;
+    for (uint32_t offset = 1; offset < length; ++index) {
+        uint32_t n;
+        HashEntry entry{hash_string(text + offset, &n), index};
+        if (uint32_t code = plx_vector2_add(hash_index, &entry, sizeof entry, nullptr)) return code;
+        offset += n + 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -426,6 +452,8 @@ plx_error_t plx_stringtable_attach_buffer(plx_stringtable_t *table, const void *
     }
     if (code == 0)
         code = plx_vector2_sort(fresh.hash_index, _stringtable_vector_lookup_hash_compare, 1);
+    if (code == 0 && has_equal_hashes(fresh.hash_index))
+        code = rebuild_hash_index(fresh.hash_index, text, length);
     if (code) return fail(code, __LINE__);
 
     Parts old;

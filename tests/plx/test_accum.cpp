@@ -2,6 +2,7 @@
  * and failed growth that leaves the text as it was. */
 #include <string>
 
+#include "fake_manager.h"
 #include "plx/plx_string_printf.h"
 #include "test_support.h"
 
@@ -144,15 +145,85 @@ TEST_F(Accum, NullArgumentsAreInvalid) {
     for (uint32_t code : codes) EXPECT_EQ(kInvalid, code);
 }
 
+/* Regression: the header had grown by three private fields, so a caller's block held fewer
+ * bytes of text before the first heap allocation than its size less the documented header. */
+TEST_F(Accum, HeaderTakesOnlyItsFiveFieldsOfACallersBlock) {
+    constexpr uint32_t kHeader = sizeof(void *) == 8 ? 24 : 16;
+    uint64_t before = vt::live_blocks();
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, block_, 300));
+    std::string fits(300 - kHeader - 1, 'f');
+    ASSERT_EQ(0u, plx_string_accum_append(a_, fits.c_str(), nullptr));
+    EXPECT_EQ(before, vt::live_blocks());
+    ASSERT_EQ(0u, plx_string_accum_append(a_, "+", nullptr));
+    EXPECT_EQ(before + 1, vt::live_blocks());
+    EXPECT_EQ(fits + "+", text());
+}
+
+/* Regression: appending nothing to an accumulator without a buffer left it without one, so a
+ * caller reading the text after empty pieces got a null pointer instead of "". */
+TEST_F(Accum, AppendingNothingStillGivesATerminatedText) {
+    const auto appends = {
+        +[](plx_string_accum_t *a, const char **p) { return plx_string_accum_append(a, "", p); },
+        +[](plx_string_accum_t *a, const char **p) {
+            return plx_string_accum_append(a, nullptr, p);
+        },
+        +[](plx_string_accum_t *a, const char **p) {
+            return plx_string_accum_append_bytes(a, nullptr, 3, p);
+        },
+        +[](plx_string_accum_t *a, const char **p) {
+            return plx_string_accum_append_chars(a, "\xFF", 1, p);
+        },
+        +[](plx_string_accum_t *a, const char **p) {
+            uint32_t code = plx_string_accum_append_format(a, "%s", "");
+            plx_string_accum_get_string(a, p, nullptr);
+            return code;
+        }};
+    for (auto append : appends) {
+        ASSERT_EQ(0u, plx_string_accum_create(&a_, nullptr, 0));
+        const char *buffer = nullptr;
+        ASSERT_EQ(0u, append(a_, &buffer));
+        ASSERT_NE(nullptr, buffer);
+        EXPECT_STREQ("", buffer);
+        uint32_t size = 9;
+        ASSERT_EQ(0u, plx_string_accum_bytelen(a_, &size));
+        EXPECT_EQ(0u, size);
+        plx_string_accum_delete(a_);
+        a_ = nullptr;
+    }
+    /* an empty format appends nothing at all */
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, nullptr, 0));
+    ASSERT_EQ(0u, plx_string_accum_append_format(a_, ""));
+    const char *buffer = "x";
+    plx_string_accum_get_string(a_, &buffer, nullptr);
+    EXPECT_EQ(nullptr, buffer);
+}
+
+TEST_F(Accum, AppendingItsOwnTextSurvivesGrowth) {
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, nullptr, 0));
+    const char *buffer = nullptr;
+    ASSERT_EQ(0u, plx_string_accum_append(a_, "aaaaaaaa", nullptr));  /* capacity 18 */
+    ASSERT_EQ(0u, plx_string_accum_append(a_, "b", &buffer));
+    ASSERT_EQ(0u, plx_string_accum_append(a_, buffer, &buffer));  /* needs 19: reallocates */
+    ASSERT_EQ(0u, plx_string_accum_append_bytes(a_, buffer + 8, 2, nullptr));
+    EXPECT_EQ("aaaaaaaabaaaaaaaabba", text());
+}
+
+/* A plain append that cannot grow fails for itself only; a formatting append returns 0 and
+ * keeps the text whole, and the failure shows in the log. */
 TEST_F(Accum, FailedGrowthLeavesTheTextAndTheNextAppendGoesOn) {
     ASSERT_EQ(0u, plx_string_accum_create(&a_, block_, 64));
     ASSERT_EQ(0u, plx_string_accum_append(a_, "head ", nullptr));
     veltra_manager_memory_fail_after(0, 1);
     EXPECT_EQ(kNoMemory, plx_string_accum_append(a_, std::string(100, 'x').c_str(), nullptr));
     EXPECT_EQ("head ", text());
-    /* a formatted text that outgrows the block is all or nothing */
-    EXPECT_EQ(kNoMemory, plx_string_accum_append_format(a_, "%s|%200d", "part", 7));
-    EXPECT_EQ("head ", text());
+    {
+        vt::LogCapture log(1);
+        EXPECT_EQ(0u, plx_string_accum_append_format(a_, "%s|%200d", "part", 7));
+        EXPECT_EQ("head ", text());
+        auto lines = log.lines();
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_EQ(kNoMemory, lines[0].code);
+    }
     /* a piece that still fits goes in */
     EXPECT_EQ(0u, plx_string_accum_append(a_, "tail", nullptr));
     const char *buffer = nullptr;
@@ -171,8 +242,15 @@ TEST_F(Accum, OutOfMemoryAtEveryStep) {
                       uint32_t code = plx_string_accum_create(&a, nullptr, 4);
                       if (code) return code;
                       plx::ScopeExit gone([&] { plx_string_accum_delete(a); });
-                      for (int i = 0; i < 20 && code == 0; ++i)
+                      for (int i = 0; i < 20 && code == 0; ++i) {
+                          uint32_t before = 0, after = 0;
+                          plx_string_accum_bytelen(a, &before);
                           code = plx_string_accum_append_format(a, "%08d;", i);
+                          plx_string_accum_bytelen(a, &after);
+                          /* the formatted piece is all there, or the text is as it was */
+                          if (code == 0 && after != (before ? before : 1) + 9)
+                              code = after == before ? kNoMemory : 1u;
+                      }
                       if (code == 0) code = plx_string_accum_detach(a, &out, nullptr);
                       if (code == 0 && strlen(out) != 180) code = 1;
                       return code;

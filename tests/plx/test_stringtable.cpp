@@ -166,6 +166,26 @@ TEST_F(StringTable, AttachValidatesAndFailsWithoutHarm) {
     EXPECT_EQ("a", value(2));
 }
 
+/* Regression: attach sorted its hash index in one go, which ordered equal strings of a buffer
+ * by id; storing them one by one, as adds do, puts each before the equal one the search meets,
+ * and that order decides which id a lookup by string (or a repeated add) names. */
+TEST_F(StringTable, AttachedDuplicatesAreFoundInTheOrderOfSortedStores) {
+    struct Case {
+        std::string buffer;
+        uint32_t id_of_a;
+    } cases[] = {{std::string("\0a\0a\0", 5), 2},
+                 {std::string("\0a\0a\0a\0", 7), 3},
+                 {std::string("\0a\0b\0a\0", 7), 3},
+                 {std::string("\0a\0b\0c\0", 7), 1}};
+    for (const Case &c : cases) {
+        ASSERT_EQ(0u, plx_stringtable_attach_buffer(t_, c.buffer.data(), c.buffer.size()));
+        uint32_t id = 0;
+        ASSERT_EQ(0u, plx_stringtable_get_value_ref(t_, "a", &id));
+        EXPECT_EQ(c.id_of_a, id) << c.buffer.size();
+        EXPECT_EQ(c.id_of_a, add("a"));
+    }
+}
+
 TEST_F(StringTable, AddingAStringThatLivesInTheTablesOwnBuffer) {
     add("abcdefghijklmnop");
     const char *s = nullptr;
