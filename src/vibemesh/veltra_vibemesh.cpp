@@ -93,15 +93,9 @@ uint32_t get_interface(const veltra_manager_t *m, const char *name, const Table 
     return code;
 }
 
+/* Pointers that an earlier start-up left behind (its unwinding was refused) are kept: this
+ * attempt overwrites each one it looks up again, and its own unwinding releases the rest. */
 uint32_t _vibemesh_init_func(const veltra_manager_t *h) {
-    /* Pointers left by an earlier start-up whose unwinding the manager refused belong to that
-     * attempt: forget them rather than release them against this manager later. */
-    g_vibemesh_errorinfo_interface = nullptr;
-    g_vibemesh_handlemanager_interface = nullptr;
-    g_vibemesh_userinfo_interface = nullptr;
-    g_vibemesh_serialization_interface = nullptr;
-    g_vibemesh_lists_interface = nullptr;
-    g_vibemesh_client_ref = nullptr;
     g_vibemesh_manager_interface = h;
 
     /* The support modules, in order; `started` counts how many came up. */
@@ -109,41 +103,41 @@ uint32_t _vibemesh_init_func(const veltra_manager_t *h) {
                                     plx_datatypes_initialize};
     uint32_t (*const stops[])() = {plx_thread_shutdown, plx_string_shutdown,
                                    plx_datatypes_shutdown};
-    bool memory_up = false;
+    uint32_t code = 0;
+    int32_t line = 0; /* where the first failure was seen; logged with it */
+    auto ok = [&code, &line](int32_t at) {
+        if (code != 0 && line == 0) line = at;
+        return code == 0;
+    };
+    code = plx_memory_initialize(h);
+    bool memory_up = ok(__LINE__);
     uint32_t started = 0;
-    int32_t line = 0;
-    uint32_t code = plx_memory_initialize(h);
-    if (code == 0) {
-        memory_up = true;
-        for (; started < 3; ++started) {
-            code = starts[started]();
-            if (code != 0) break;
-        }
-    }
-    line = __LINE__;
-    if (code == 0) {
+    while (memory_up && started < 3 && (code = starts[started]()) == 0) ++started;
+    if (ok(__LINE__))
         code = h->client_register(plx::kPkgVibemesh, kClientName, _vibemesh_client_shutdown,
                                   &g_vibemesh_client_ref);
-        line = __LINE__;
-    }
-    if (code == 0) code = get_interface(h, host::kErrorinfoInterface, g_vibemesh_errorinfo_interface);
-    if (code == 0)
+    if (ok(__LINE__))
+        code = get_interface(h, host::kErrorinfoInterface, g_vibemesh_errorinfo_interface);
+    if (ok(__LINE__))
         code = get_interface(h, host::kHandlemanagerInterface, g_vibemesh_handlemanager_interface);
-    if (code == 0) code = get_interface(h, host::kUserinfoInterface, g_vibemesh_userinfo_interface);
-    if (code == 0)
+    if (ok(__LINE__))
+        code = get_interface(h, host::kUserinfoInterface, g_vibemesh_userinfo_interface);
+    if (ok(__LINE__))
         code = get_interface(h, host::kSerializationInterface, g_vibemesh_serialization_interface);
-    if (code == 0) code = get_interface(h, host::kListmanagerInterface, g_vibemesh_lists_interface);
-    if (code == 0) {
+    if (ok(__LINE__))
+        code = get_interface(h, host::kListmanagerInterface, g_vibemesh_lists_interface);
+    if (ok(__LINE__)) {
         log_lifecycle(plx::kLogInfo, "Vibemesh Initialize: Version %s  Built %s", kVersion,
                       kBuildDate);
         return 0;
     }
-    if (line == 0) line = __LINE__;
 
     _vibemesh_shutdown_func(kUndoStartup);
     if (memory_up) plx_memory_shutdown();
     for (uint32_t i = 0; i < started; ++i) stops[i]();
-    if (plx_log_callback_fn cb = plx::log_target(vm::kPkg, plx::kLogError))
+    /* Logged under the failure's own package, like every error line, also when the manager's
+     * code lacks the error bit. */
+    if (plx_log_callback_fn cb = plx::log_target(plx::package_of(code), plx::kLogError))
         cb(line, kSourceModule, plx::kLogError, code, nullptr);
     return code;
 }
@@ -251,27 +245,21 @@ uint32_t ApiFrame::check_started() const {
     return kErrNotStarted;
 }
 
-uint32_t ApiFrame::validate(const void *handle, uint32_t magic, int32_t line) const {
-    if (!handle) {
-        log_failure(kErrInvalidArg, source_, line);
-        return kErrInvalidArg;
-    }
+uint32_t ApiFrame::validate(const void *handle, uint32_t magic) {
+    if (!handle) return kErrInvalidArg;
     uint32_t c = host::handles()->handle_validate(handle, magic);
     if (c == 0) return 0;
-    uint32_t r = 0x90A80000u | (c & 0x1FFFFu); /* bit 16 of c passes through */
-    log_failure(r, source_, line);
-    return r;
+    return 0x90A80000u | (c & 0x1FFFFu); /* bit 16 of c passes through */
+}
+
+uint32_t ApiFrame::handle_failed(uint32_t code, int32_t line) const {
+    log_failure(code, source_, line);
+    return code;
 }
 
 uint32_t ApiFrame::invalid(const char *message, uint32_t code) const {
     host::errorinfo()->errorinfo_set(code, code, function_, message);
     log_failure(code, function_, 0);
-    return code;
-}
-
-uint32_t ApiFrame::invalid_at(int32_t line, const char *message, uint32_t code) const {
-    host::errorinfo()->errorinfo_set(code, code, function_, message);
-    log_failure(code, source_, line);
     return code;
 }
 

@@ -250,13 +250,9 @@ veltra_error_t veltra_vibemesh_presentation_create(veltra_user_handle_t user,
         _vibemesh_presentation_delete(p);
         return frame.finish(code);
     }
-    code = host::users()->user_addref(user);
-    if (code != 0) {
-        /* Without its reference the presentation must not exist: `user` is still null, so the
-         * delete callback releases nothing it does not hold. */
-        host::handles()->handle_release(p);
-        return frame.finish(code);
-    }
+    /* Once registered the presentation is the caller's: create succeeds whatever the user
+     * manager answers here, and the delete callback gives the reference back. */
+    host::users()->user_addref(user);
     p->user = user;
     *ph = reinterpret_cast<veltra_vibemesh_presentation_handle_t>(p);
     return 0;
@@ -269,12 +265,13 @@ veltra_error_t veltra_vibemesh_presentation_release(
     vm::ApiFrame frame("veltra_vibemesh_presentation_release", kSource);
     if (uint32_t code = frame.check_started()) return code;
 
-    plx::SpinGuard guard(&vm::g_pin_lock);
-    VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = frame.unwrap(presentation, vm::kPresentationMagic, __LINE__, &p))
-        return code;
-    if (p->busy || vm::in_use(p)) return frame.invalid(kMsgQueryBusy, vm::kErrBusy);
-    return frame.finish(host::handles()->handle_release(p));
+    vm::Ending ending = vm::end_unpinned<VibeMeshPresentation>(
+        frame, presentation, vm::kPresentationMagic,
+        [](const VibeMeshPresentation *p) { return p->busy != 0; },
+        [](VibeMeshPresentation *p) { return host::handles()->handle_release(p); });
+    if (ending.stage == vm::Ending::kHandleFailed) return frame.handle_failed(ending.code, __LINE__);
+    if (ending.stage == vm::Ending::kInUse) return frame.invalid(kMsgQueryBusy, vm::kErrBusy);
+    return frame.finish(ending.code);
 }
 
 /* The type given at create, unchanged. */

@@ -46,10 +46,9 @@ veltra_error_t veltra_vibemesh_provider_count(uint32_t *p_count) {
     if (!p_count) return frame.invalid("'p_count' parameter is null");
 
     uint32_t ordinal = 0;
-    const VibeMeshDatasource *table = nullptr;
-    while (get_datasource(ordinal, &table) == 0) {
-        table->interface_release(table);
-        ++ordinal;
+    for (const VibeMeshDatasource *table = nullptr; get_datasource(ordinal, &table) == 0;
+         ++ordinal, table = nullptr) {
+        if (table) table->interface_release(table);
     }
     *p_count = ordinal;
     return 0;
@@ -116,14 +115,17 @@ veltra_error_t veltra_vibemesh_provider_release(veltra_vibemesh_provider_handle_
     if (uint32_t code = frame.check_started()) return code;
     if (!provider) return 0;
 
-    plx::SpinGuard guard(&vm::g_pin_lock);
-    VibeMeshProvider *p = nullptr;
-    if (uint32_t code = frame.unwrap(provider, vm::kProviderMagic, __LINE__, &p)) return code;
-    if (vm::in_use(p)) return frame.invalid("VibeMesh Provider is in use", vm::kErrBusy);
-    drop_datasource(p);
-    uint32_t code = host::handles()->handle_release(p);
-    vm::log_failure(code, kFn, 0);
-    return code;
+    vm::Ending ending = vm::end_unpinned<VibeMeshProvider>(
+        frame, provider, vm::kProviderMagic, [](const VibeMeshProvider *) { return false; },
+        [](VibeMeshProvider *p) {
+            drop_datasource(p);
+            return host::handles()->handle_release(p);
+        });
+    if (ending.stage == vm::Ending::kHandleFailed) return frame.handle_failed(ending.code, __LINE__);
+    if (ending.stage == vm::Ending::kInUse)
+        return frame.invalid("VibeMesh Provider is in use", vm::kErrBusy);
+    vm::log_failure(ending.code, kFn, 0); /* the handle manager's code goes back unfolded */
+    return ending.code;
 }
 
 }  // extern "C"

@@ -105,11 +105,13 @@ veltra_error_t veltra_vibemesh_results_release(veltra_vibemesh_result_handle_t r
     if (uint32_t code = frame.check_started()) return code;
     if (!results) return 0;
 
-    plx::SpinGuard guard(&vm::g_pin_lock);
-    VibeMeshResults *r = nullptr;
-    if (uint32_t code = frame.unwrap(results, vm::kResultsMagic, __LINE__, &r)) return code;
-    if (vm::in_use(r)) return frame.invalid("VibeMesh Results are in use", vm::kErrBusy);
-    return frame.finish(host::handles()->handle_release(r));
+    vm::Ending ending = vm::end_unpinned<VibeMeshResults>(
+        frame, results, vm::kResultsMagic, [](const VibeMeshResults *) { return false; },
+        [](VibeMeshResults *r) { return host::handles()->handle_release(r); });
+    if (ending.stage == vm::Ending::kHandleFailed) return frame.handle_failed(ending.code, __LINE__);
+    if (ending.stage == vm::Ending::kInUse)
+        return frame.invalid("VibeMesh Results are in use", vm::kErrBusy);
+    return frame.finish(ending.code);
 }
 
 }  // extern "C"

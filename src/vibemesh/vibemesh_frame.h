@@ -49,19 +49,19 @@ public:
     uint32_t check_started() const;
 
     /* Validates `handle` through the handle manager and casts it: null gives 0x90A80001, a
-     * refused handle 0x90A80000 | (c & 0x1FFFF); both logged at `line`, no error information.
-     * The only cast from a handle to its record. */
+     * refused handle 0x90A80000 | (c & 0x1FFFF). Logs nothing, so that it may run under a lock;
+     * handle_failed logs a failure afterwards. The only cast from a handle to its record. */
     template <class Record, class Handle>
-    uint32_t unwrap(Handle handle, uint32_t magic, int32_t line, Record **p_record) const {
-        uint32_t code = validate(handle, magic, line);
+    uint32_t check_handle(Handle handle, uint32_t magic, Record **p_record) const {
+        uint32_t code = validate(handle, magic);
         if (code == 0) *p_record = reinterpret_cast<Record *>(handle);
         return code;
     }
+    /* Logs a failed handle check at (line, S); no error information. Returns `code`. */
+    uint32_t handle_failed(uint32_t code, int32_t line) const;
 
     /* An argument check failed: records (code, code, F, message), logs at (0, F). */
     uint32_t invalid(const char *message, uint32_t code = kErrInvalidArg) const;
-    /* The same, logged at (line, S). */
-    uint32_t invalid_at(int32_t line, const char *message, uint32_t code = kErrInvalidArg) const;
 
     /* Folds the body's result into package 168 and logs it when it is an error. */
     uint32_t finish(uint32_t body_result) const;
@@ -70,7 +70,7 @@ public:
     const char *source() const { return source_; }
 
 private:
-    uint32_t validate(const void *handle, uint32_t magic, int32_t line) const;
+    static uint32_t validate(const void *handle, uint32_t magic);
 
     const char *function_;
     const char *source_;

@@ -91,9 +91,10 @@ namespace vm {
  * its handle and counts itself into the record's `calls` under one module-wide lock, and
  * every release validates, tests `calls` and ends the handle under that same lock: a release
  * that finds a call in flight refuses with 0x90A80006 instead of pulling the record away, and
- * a call can never validate a handle that is being released. The lock is held only around
- * validation and counting (never across a datasource call or together with an object's own
- * lock); the log callback may run under it and must not call back into the module. */
+ * a call can never validate a handle that is being released. Only the manager's validation
+ * and release (with the delete callback it runs) happen under the lock: logging and error
+ * information come after it is left, so a log callback or an error-information interface may
+ * call back into the module. The lock is never held together with an object's own lock. */
 inline plx_spinlock_t g_pin_lock = PLX_SPINLOCK_INITIALIZER;
 
 /* Pins one record for the scope of a call. */
@@ -110,13 +111,16 @@ public:
     template <class Record, class Handle>
     uint32_t acquire(const ApiFrame &frame, Handle handle, uint32_t magic, int32_t line,
                      Record **p_record) {
-        plx::SpinGuard guard(&g_pin_lock);
-        uint32_t code = frame.unwrap(handle, magic, line, p_record);
-        if (code == 0) {
-            calls_ = &(*p_record)->calls;
-            __atomic_add_fetch(calls_, 1, __ATOMIC_ACQUIRE);
+        uint32_t code;
+        {
+            plx::SpinGuard guard(&g_pin_lock);
+            code = frame.check_handle(handle, magic, p_record);
+            if (code == 0) {
+                calls_ = &(*p_record)->calls;
+                __atomic_add_fetch(calls_, 1, __ATOMIC_ACQUIRE);
+            }
         }
-        return code;
+        return code == 0 ? 0 : frame.handle_failed(code, line);
     }
 
 private:
@@ -127,6 +131,27 @@ private:
 template <class Record>
 bool in_use(const Record *record) {
     return __atomic_load_n(&record->calls, __ATOMIC_ACQUIRE) != 0;
+}
+
+/* What became of a release: its handle failed the check (`code` is the folded check code), the
+ * record was in use (nothing done), or `end` ran and `code` is what it returned. */
+struct Ending {
+    enum Stage { kHandleFailed, kInUse, kEnded } stage;
+    uint32_t code;
+};
+
+/* The locked part of every release: the handle check, the refusal of a record that a call
+ * has pinned or that `refused` holds back, and `end` (which ends the handle), all under
+ * g_pin_lock. The caller logs and records the outcome after the lock is left. */
+template <class Record, class Handle, class Refused, class End>
+Ending end_unpinned(const ApiFrame &frame, Handle handle, uint32_t magic, Refused refused,
+                    End end) {
+    plx::SpinGuard guard(&g_pin_lock);
+    Record *record = nullptr;
+    if (uint32_t code = frame.check_handle(handle, magic, &record))
+        return {Ending::kHandleFailed, code};
+    if (in_use(record) || refused(record)) return {Ending::kInUse, 0};
+    return {Ending::kEnded, end(record)};
 }
 
 /* Records error information for a failure found inside a call's body; the frame's finish()

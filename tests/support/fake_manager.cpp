@@ -42,9 +42,12 @@ uint32_t fake_interface_release(const void *table) {
     return 0;
 }
 
-uint32_t fake_interface_get(const char *name, uint32_t, uint32_t ordinal, const void **out) {
+uint32_t fake_interface_get(const char *name, uint32_t reserved, uint32_t ordinal,
+                            const void **out) {
     std::string n = name ? name : "";
     if (n == g_fake->failing_interface) return g_fake->interface_result;
+    if (g_fake->fallback && n.rfind("_veltra_vibemesh_", 0) == 0)
+        return g_fake->fallback->interface_get(name, reserved, ordinal, out);
     const void *table = nullptr;
     if (n == "_veltra_errorinfo_interface") table = &g_fake->errorinfo;
     if (n == "_veltra_handlemanager_interface") table = &g_fake->handles;
@@ -57,7 +60,55 @@ uint32_t fake_interface_get(const char *name, uint32_t, uint32_t ordinal, const 
     return 0;
 }
 
-uint32_t fake_validate(const void *, uint32_t) { return g_fake->validate_result; }
+constexpr uint32_t kBadHandle = 0x90320005u; /* bit 16 clear: folds to 0x90A80005 */
+
+uint32_t fake_validate(const void *handle, uint32_t magic) {
+    if (g_fake->validate_result) return g_fake->validate_result;
+    for (const FakeManager::Handle &h : g_fake->live)
+        if (h.object == handle) return h.magic == magic ? 0 : kBadHandle;
+    return kBadHandle;
+}
+
+uint32_t fake_handle_add(void *, void *object, uint32_t magic, veltra_handle_delete_fn cb) {
+    if (g_fake->add_result) return g_fake->add_result;
+    g_fake->live.push_back({object, magic, cb});
+    return 0;
+}
+
+uint32_t fake_handle_release(void *handle) {
+    if (g_fake->handle_release_result) return g_fake->handle_release_result;
+    auto &live = g_fake->live;
+    for (auto it = live.begin(); it != live.end(); ++it) {
+        if (it->object != handle) continue;
+        FakeManager::Handle h = *it;
+        live.erase(it);
+        if (g_fake->defer_deletes)
+            g_fake->pending.push_back(h);
+        else if (h.on_delete)
+            h.on_delete(h.object);
+        return 0;
+    }
+    return kBadHandle;
+}
+
+uint32_t fake_user_validate(veltra_user_handle_t) { return g_fake->user_validate_result; }
+
+uint32_t fake_addref(veltra_user_handle_t) {
+    g_fake->addref_calls++;
+    return g_fake->addref_result;
+}
+
+uint32_t fake_user_release(veltra_user_handle_t) {
+    g_fake->user_release_calls++;
+    return 0;
+}
+
+uint32_t fake_errorinfo_set(uint32_t code, uint32_t source, const char *function,
+                            const char *message) {
+    g_fake->errors.push_back({code, source, function ? function : "(null)",
+                              message ? message : "(null)"});
+    return 0;
+}
 
 }  // namespace
 
@@ -69,15 +120,27 @@ FakeManager::FakeManager() {
     handle.client_release = fake_client_release;
     handle.interface_get = fake_interface_get;
     errorinfo.interface_release = fake_interface_release;
-    errorinfo.errorinfo_set = manager_errorinfo_set;
+    errorinfo.errorinfo_set = fake_errorinfo_set;
     handles.interface_release = fake_interface_release;
+    handles.handle_add = fake_handle_add;
     handles.handle_validate = fake_validate;
+    handles.handle_release = fake_handle_release;
+    handles.user_handle_validate = fake_user_validate;
     users.interface_release = fake_interface_release;
+    users.user_addref = fake_addref;
+    users.user_release = fake_user_release;
     serialization.interface_release = fake_interface_release;
     lists.interface_release = fake_interface_release;
 }
 
 FakeManager::~FakeManager() { g_fake = nullptr; }
+
+void FakeManager::run_deletes() {
+    std::vector<Handle> due;
+    due.swap(pending);
+    for (const Handle &h : due)
+        if (h.on_delete) h.on_delete(h.object);
+}
 
 namespace {
 std::mutex g_log_mutex;

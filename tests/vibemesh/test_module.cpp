@@ -119,13 +119,17 @@ TEST_F(ModuleFake, RegistersAndLooksUpInOrder) {
     EXPECT_EQ(released, fake_.interfaces_released);
 }
 
-TEST_F(ModuleFake, VersionComparisonFoldsCase) {
-    strcpy(fake_.version, "3.05.4");
+TEST_F(ModuleFake, ALaterStartUpWithAnotherHandleOnlyCounts) {
     ASSERT_EQ(0u, veltra_vibemesh_initialize(&fake_.handle));
-    /* A later start-up with another valid handle only counts. */
-    vt::FakeManager *first = &fake_;
-    (void)first;
+    uint32_t clients = veltra_manager_client_count();
+    ASSERT_EQ(0u, veltra_vibemesh_initialize(veltra_manager_handle()));
+    EXPECT_EQ(2u, veltra_vibemesh_initchecks());
+    EXPECT_EQ(&fake_.handle, g_vibemesh_manager_interface);
+    EXPECT_EQ(clients, veltra_manager_client_count()); /* the second manager saw nothing */
+    EXPECT_EQ(1u, fake_.register_calls);
     EXPECT_EQ(0u, veltra_vibemesh_shutdown());
+    EXPECT_EQ(0u, veltra_vibemesh_shutdown());
+    EXPECT_EQ(1u, fake_.release_calls);
 }
 
 TEST_F(ModuleFake, FailedLookupUndoesEverything) {
@@ -146,16 +150,48 @@ TEST_F(ModuleFake, FailedLookupUndoesEverything) {
     EXPECT_EQ(0u, veltra_vibemesh_initialize(&fake_.handle));
 }
 
-TEST_F(ModuleFake, RefusedClientReleaseDuringUnwindKeepsInterfaces) {
+/* Regression: a start-up used to forget what an earlier, refused unwinding still held, so the
+ * next failing start-up released nothing and those references were lost. */
+TEST_F(ModuleFake, StartUpAfterARefusedUnwindReleasesWhatThatUnwindKept) {
     fake_.failing_interface = "_veltra_listmanager_interface";
     fake_.release_result = 0x90310010u;
     EXPECT_EQ(0x90A8000Au, veltra_vibemesh_initialize(&fake_.handle));
     /* The unwinding stops at the refused release: what was found so far is still held. */
     EXPECT_EQ(4, fake_.held_interfaces());
+    EXPECT_NE(nullptr, g_vibemesh_userinfo_interface);
     EXPECT_EQ(0u, support_counts());
-    for (const char *n : {"_veltra_errorinfo_interface", "_veltra_handlemanager_interface",
-                          "_veltra_userinfo_interface", "_veltra_serialization_interface"})
-        fake_.interfaces_released.push_back(n); /* give them back for the teardown check */
+
+    fake_.release_result = 0;
+    fake_.register_result = 0x90310011u;
+    EXPECT_EQ(0x90A8000Au, veltra_vibemesh_initialize(&fake_.handle));
+    EXPECT_EQ(0, fake_.held_interfaces());
+    EXPECT_EQ(nullptr, g_vibemesh_userinfo_interface);
+    EXPECT_EQ(nullptr, g_vibemesh_manager_interface);
+}
+
+/* Regression: the start-up failure line was gated by the module's mask instead of the mask of
+ * the failure code's own package. */
+TEST_F(ModuleFake, StartUpFailureIsLoggedUnderTheFailurePackage) {
+    fake_.register_result = 0x90310011u;
+    vt::LogCapture log(0);
+    veltra_manager_log_set_mask(0x31, 1);
+    EXPECT_EQ(0x90A8000Au, veltra_vibemesh_initialize(&fake_.handle));
+    std::vector<vt::LogLine> lines = log.lines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("veltra_vibemesh", lines[0].source);
+    EXPECT_NE(0, lines[0].line);
+    EXPECT_EQ(1u, lines[0].level);
+    EXPECT_EQ(0x90310011u, lines[0].code);
+    EXPECT_EQ("(null)", lines[0].text);
+
+    log.clear();
+    veltra_manager_log_set_mask(0x31, 0);
+    veltra_manager_log_set_mask(168, 1);
+    EXPECT_EQ(0x90A8000Au, veltra_vibemesh_initialize(&fake_.handle));
+    lines = log.lines();
+    ASSERT_EQ(1u, lines.size()); /* only the call's own failure */
+    EXPECT_EQ("veltra_vibemesh_initialize", lines[0].source);
+    EXPECT_EQ(0x90A8000Au, lines[0].code);
 }
 
 TEST_F(ModuleFake, RegistrationFailureIsTheSourceCode) {

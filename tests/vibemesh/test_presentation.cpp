@@ -31,10 +31,19 @@ TEST_F(Presentation, CreateTypeAndRelease) {
     EXPECT_CODE(0u, veltra_vibemesh_presentation_type_dimension(0x12345u, &x, &y));
     EXPECT_EQ(0x123u, x); /* every bit above bit 7 is width */
     EXPECT_EQ(0x45u, y);
+    expect_invalid(veltra_vibemesh_presentation_type_dimension(0xA0A, &x, nullptr),
+                   "veltra_vibemesh_presentation_type_dimension",
+                   "'p_x_size' and 'p_y_size'  cannot be null");
+    EXPECT_EQ(0x123u, x); /* nothing stored */
+    seq = last_error().sequence;
     veltra_vibemesh_presentation_handle_t p = nullptr;
     EXPECT_CODE(0x90A80001u,
                 veltra_vibemesh_presentation_create(nullptr, 0x505, nullptr, nullptr, &p));
     EXPECT_EQ(seq, last_error().sequence); /* a null handle records nothing */
+    uint32_t handles = veltra_manager_handle_count();
+    expect_invalid(veltra_vibemesh_presentation_create(user_, 0x505, nullptr, nullptr, nullptr),
+                   "veltra_vibemesh_presentation_create", "'ph_presentation' cannot be null");
+    EXPECT_EQ(handles, veltra_manager_handle_count());
 
     p = create(0x1234);
     EXPECT_EQ(refs + 1, veltra_manager_user_refcount(user_));

@@ -50,13 +50,14 @@ TEST_F(Recommend, FindBuildsOneQueryAndCopiesResults) {
 TEST_F(Recommend, EstimatePassesNoCallbackAndNeverExecutes) {
     ds_.estimate = 4711;
     veltra_vibemesh_presentation_handle_t ten = nullptr;
-    ASSERT_CODE(0u, veltra_vibemesh_presentation_create(user_, 0xA0A, nullptr, &cookie_, &ten));
+    ASSERT_CODE(0u, veltra_vibemesh_presentation_create(user_, 0xA0A, callback, &cookie_, &ten));
     uint32_t estimate = 0;
     ASSERT_CODE(0u, veltra_vibemesh_presentation_find_recommendations_estimate(ten, provider_, 10,
                                                                                10, &estimate));
     EXPECT_EQ(4711u, estimate);
     EXPECT_EQ((std::vector<S>{S::QueryCreate, S::AddCondition, S::Estimate, S::QueryRelease}),
               slots());
+    EXPECT_EQ(nullptr, ds_.calls(S::QueryCreate).at(0).callback);
     EXPECT_EQ(nullptr, ds_.calls(S::QueryCreate).at(0).callback_data);
     EXPECT_EQ(&estimate, ds_.calls(S::Estimate).at(0).out);
     EXPECT_EQ(cond(kMoods, "43034", kInclude), conditions().at(0));
@@ -148,6 +149,45 @@ TEST_F(Recommend, ReleaseWhileInUseIsRefused) {
     EXPECT_CODE(0x90A80006u, presentation_error.error_code);
     EXPECT_STREQ("VibeMesh Presentation already in progress", presentation_error.message);
     EXPECT_CODE(0x90A80006u, provider_code);
+    EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
+}
+
+/* A log callback that answers every error line by calling back into the module. */
+veltra_vibemesh_presentation_handle_t g_reentry_presentation = nullptr;
+uint32_t g_reentry_code = 0;
+int g_reentry_lines = 0;
+void reentering_log(int32_t, const char *, uint32_t level, uint32_t, const char *, ...) {
+    if (level != 1) return;
+    ++g_reentry_lines;
+    uint32_t type = 0;
+    g_reentry_code = veltra_vibemesh_presentation_get_type(g_reentry_presentation, &type);
+}
+
+/* Regression: failed handle checks and in-use refusals of a release were logged while the
+ * module-wide pin lock was held, so a log callback that used a handle hung. */
+TEST_F(Recommend, LogCallbackMayCallBackIntoTheModule) {
+    g_reentry_presentation = presentation_;
+    g_reentry_code = ~0u;
+    g_reentry_lines = 0;
+    veltra_manager_log_install(reentering_log, 1);
+    veltra_vibemesh_result_handle_t r = nullptr;
+    ASSERT_CODE(0u, find(1, 1, &r));
+    EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
+    EXPECT_NE(0u, veltra_vibemesh_results_release(r)); /* ended: logged by the handle check */
+    EXPECT_EQ(1, g_reentry_lines);
+    EXPECT_CODE(0u, g_reentry_code);
+
+    g_reentry_code = ~0u;
+    uint32_t refused = 0;
+    ds_.hook = [&](S slot) {
+        if (slot == S::Execute) refused = veltra_vibemesh_presentation_release(presentation_);
+    };
+    ASSERT_CODE(0u, find(1, 1, &r));
+    ds_.hook = nullptr;
+    veltra_manager_log_install(nullptr, 0);
+    EXPECT_CODE(0x90A80006u, refused);
+    EXPECT_EQ(2, g_reentry_lines);
+    EXPECT_CODE(0u, g_reentry_code);
     EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
 }
 
