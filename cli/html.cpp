@@ -2,9 +2,9 @@
  *
  * Everything the page shows is computed here and written as static markup: cell colours,
  * legend ticks and each cell's track list (inside a <template>). The inline script only moves
- * a cell's list into the side panel on hover, focus or click, so the page reads the same with
- * scripts off. A Content-Security-Policy of default-src 'none' keeps the browser from loading
- * anything beyond the file itself. */
+ * a cell's list into the side panel on hover, focus or click and shrinks names too long for
+ * their cell, so the page still reads with scripts off. A Content-Security-Policy of
+ * default-src 'none' keeps the browser from loading anything beyond the file itself. */
 #include "html.h"
 
 #include <errno.h>
@@ -335,7 +335,10 @@ void addf(std::string *out, const char *fmt, ...) {
 
 std::string gradient_css() {
     std::string g = "linear-gradient(to right";
-    for (size_t i = 0; i < kStops; ++i) g += "," + hex(kScale[i]);
+    for (size_t i = 0; i < kStops; ++i) {
+        g += ',';
+        g += hex(kScale[i]);
+    }
     return g + ")";
 }
 

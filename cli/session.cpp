@@ -70,11 +70,13 @@ int report(const char *what, uint32_t code) {
 
 std::string default_catalog_path() {
     if (const char *p = getenv("VIBEMESH_CATALOG"); p && *p) return p;
-    std::string base;
-    if (const char *x = getenv("XDG_DATA_HOME"); x && *x) base = x;
-    else if (const char *h = getenv("HOME"); h && *h) base = std::string(h) + "/.local/share";
-    else base = ".";
-    return base + "/vibemesh/sample.vmcat";
+    const char *x = getenv("XDG_DATA_HOME");
+    const char *h = getenv("HOME");
+    char path[4096];
+    if (x && *x) snprintf(path, sizeof path, "%s/vibemesh/sample.vmcat", x);
+    else if (h && *h) snprintf(path, sizeof path, "%s/.local/share/vibemesh/sample.vmcat", h);
+    else snprintf(path, sizeof path, "./vibemesh/sample.vmcat");
+    return path;
 }
 
 int ensure_sample_catalog(const std::string &path) {
