@@ -198,9 +198,12 @@ TEST_F(Printf, AgreesWithTheCLibraryWhereTheyShareMeaning) {
             int c = 32 + static_cast<int>(pick(95));
             n = plx_string_snprintf(mine, size, f, c);
             expected = snprintf(theirs, size, f, c);
-        } else if (!strcmp(length, "ll") || !strcmp(length, "l")) {
+        } else if (!strcmp(length, "ll")) {
             n = plx_string_snprintf(mine, size, f, static_cast<long long>(value));
             expected = snprintf(theirs, size, f, static_cast<long long>(value));
+        } else if (!strcmp(length, "l")) {  /* long is 32 bits on the 32-bit targets */
+            n = plx_string_snprintf(mine, size, f, static_cast<long>(value));
+            expected = snprintf(theirs, size, f, static_cast<long>(value));
         } else {
             n = plx_string_snprintf(mine, size, f, static_cast<int>(value));
             expected = snprintf(theirs, size, f, static_cast<int>(value));
