@@ -99,12 +99,14 @@ ValueView view_at(HashItem *it, uint32_t i) {
     return {it->word, it->meta & plx::kPackedSizeMax, (it->meta & plx::kMetaCopied) != 0};
 }
 
-/* Value `i` for a caller, who may keep the pointer: marks it handed out. */
+/* Value `i` for a caller, who may keep the pointer: marks it handed out. The mark is written
+ * only when missing, so that repeated lookups leave the item's cache line clean. */
 ValueView hand_out(HashItem *it, uint32_t i) {
-    if (HashValue *v = record_at(it, i))
-        v->handed_out = 1;
-    else
+    if (HashValue *v = record_at(it, i)) {
+        if (!v->handed_out) v->handed_out = 1;
+    } else if (!(it->meta & plx::kMetaHandedOut)) {
         it->meta |= plx::kMetaHandedOut;
+    }
     return view_at(it, i);
 }
 

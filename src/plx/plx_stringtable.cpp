@@ -3,11 +3,13 @@
  *
  *     00 'a' 'b' 'c' 00 'd' 'e' 00 ...    (a 0x00, then every string followed by 0x00)
  *
- * A string's offset is the position of its first byte. Three vectors index the buffer: the
- * offsets by id (0 once removed, so ids are never reused), a hash index sorted by hash for
- * lookup by string, and the live ids in ascending order for counting and enumeration. Adding
- * and attaching either complete or leave the table as it was. The table has no lock: callers
- * serialize access. */
+ * A string's offset is the position of its first byte. Two vectors index the buffer: the
+ * offsets by id (0 once removed, so ids are never reused) and the live ids in ascending order
+ * for counting and enumeration. Lookup by string goes through an open-addressing table of
+ * (hash, id) slots with linear probing, one slot per distinct live string. A buffer attached
+ * with equal strings in it keeps the others on a chain behind the one the slot names, in the
+ * order a lookup prefers them. Adding and attaching either complete or leave the table as it
+ * was. The table has no lock: callers serialize access. */
 #include "plx/plx_string_printf.h"
 
 namespace {
@@ -23,7 +25,17 @@ constexpr uint32_t kBadOffset = plx::error_code(plx::kPkgDatatypes, 0x0363);
 constexpr uint32_t kNotFound = plx::status_code(plx::kPkgDatatypes, plx::kNotFound);
 constexpr uint32_t kOutOfRange = plx::status_code(plx::kPkgDatatypes, 0x0361);
 
-/* One element of the hash index. */
+constexpr uint32_t kMinSlots = 16;             /* first slot array; a power of two */
+constexpr uint32_t kUnvisited = 0xFFFFFFFFu;   /* chain mark while attach orders duplicates */
+
+/* One lookup slot. */
+struct Slot {
+    uint32_t hash;  /* djb2 of the string */
+    uint32_t id;    /* the string's id; 0 marks an empty slot */
+};
+
+/* One element of the sorted hash order that decides which of several equal attached strings
+ * a lookup names. */
 struct HashEntry {
     uint32_t hash;   /* djb2 of the string */
     uint32_t index;  /* the string's offsets index (id - 1) */
@@ -36,8 +48,14 @@ struct plx_stringtable_s {
     uint32_t flags;                  /* as given at create; none has an effect */
     plx_vector2_t *offsets;          /* uint32_t per id - 1: buffer offset, 0 once removed */
     plx_string_accum_t *buffer;      /* the serialized strings */
-    plx_vector2_t *hash_index;       /* HashEntry, sorted by hash alone */
     plx_vector2_t *live_index;       /* uint32_t offsets indexes of live strings, ascending */
+    Slot *slots;                     /* lookup slots; null until the first string */
+    uint32_t slot_mask;              /* slot count - 1 (slot count a power of two), 0 if none */
+    uint32_t slot_shift;             /* 32 - log2(slot count): takes a hash's top bits */
+    uint32_t slot_used;              /* occupied slots */
+    uint32_t *dup_next;              /* per attached index: id of the next equal string a lookup
+                                        falls back to, 0 at the end; null without duplicates */
+    uint32_t dup_count;              /* entries in dup_next */
 };
 
 namespace {
@@ -102,40 +120,139 @@ uint32_t offset_of(Table *t, uint32_t id, uint32_t *p_offset) {
     return 0;
 }
 
+/* ---- lookup slots ------------------------------------------------------------------------ */
+
+/* Where a hash starts probing: the top bits of a multiplicative mix, since djb2's low bits
+ * follow the last byte too closely. */
+inline uint32_t home_slot(uint32_t hash, uint32_t shift) { return (hash * 0x9E3779B1u) >> shift; }
+
+/* The slot array's view of a table or of contents under construction. */
+struct Slots {
+    Slot *slots = nullptr;
+    uint32_t mask = 0;
+    uint32_t shift = 0;
+    uint32_t used = 0;
+
+    /* Probes for `s` (hash h) among strings stored in `text` at `offsets`: true and its slot
+     * when present, else false and the empty slot where it would go. Needs a slot array. */
+    bool probe(const char *s, uint32_t h, const char *text, const uint32_t *offsets,
+               uint32_t *p_slot) const {
+        uint32_t i = home_slot(h, shift);
+        for (; slots[i].id; i = (i + 1) & mask) {
+            if (slots[i].hash == h && strcmp(text + offsets[slots[i].id - 1], s) == 0) {
+                *p_slot = i;
+                return true;
+            }
+        }
+        *p_slot = i;
+        return false;
+    }
+
+    /* The slot naming `id` (hash h), or mask + 1 when none does. */
+    uint32_t slot_of_id(uint32_t h, uint32_t id) const {
+        if (!slots) return mask + 1;
+        for (uint32_t i = home_slot(h, shift); slots[i].id; i = (i + 1) & mask)
+            if (slots[i].id == id) return i;
+        return mask + 1;
+    }
+
+    /* Empties slot i, moving later members of its probe run back so that no lookup stops
+     * early at the hole. */
+    void erase(uint32_t i) {
+        for (uint32_t j = i;;) {
+            j = (j + 1) & mask;
+            if (!slots[j].id) break;
+            uint32_t k = home_slot(slots[j].hash, shift);
+            /* the entry at j may fill the hole when the hole lies between its home and j */
+            if (((j - k) & mask) >= ((j - i) & mask)) {
+                slots[i] = slots[j];
+                i = j;
+            }
+        }
+        slots[i] = Slot{};
+        --used;
+    }
+
+    /* True when one more string would overfill the array (more than 3/4 used). */
+    bool full_for_one_more() const { return !slots || (used + 1) * 4 > (mask + 1) * 3; }
+
+    /* Replaces the array by an empty one with room for `count` strings under 3/4 load
+     * (keeping the old one on failure); 0 or 0x900D0002. */
+    uint32_t reset_for(uint32_t count) {
+        uint32_t n = kMinSlots;
+        while (n < 0x40000000u && n / 4 * 3 < count) n *= 2;
+        if (n / 4 * 3 < count || plx::mul_overflows(n, sizeof(Slot))) return kNoMemory;
+        auto *fresh = static_cast<Slot *>(plx::alloc_zeroed(static_cast<size_t>(n) * sizeof(Slot)));
+        if (!fresh) return kNoMemory;
+        plx_memory_free(slots);
+        slots = fresh;
+        mask = n - 1;
+        shift = 32 - static_cast<uint32_t>(__builtin_ctz(n));
+        used = 0;
+        return 0;
+    }
+
+    /* The empty slot where an absent entry of hash h goes. */
+    uint32_t free_slot(uint32_t h) const {
+        uint32_t i = home_slot(h, shift);
+        while (slots[i].id) i = (i + 1) & mask;
+        return i;
+    }
+
+    /* Stores an entry known to be absent. */
+    void place(uint32_t h, uint32_t id) {
+        slots[free_slot(h)] = Slot{h, id};
+        ++used;
+    }
+
+    /* Doubles the array, keeping every entry; 0 or 0x900D0002 (entries untouched). */
+    uint32_t grow() {
+        Slots bigger;
+        if (uint32_t code = bigger.reset_for((mask + 1) / 4 * 3 + 1)) return code;
+        for (uint32_t i = 0; slots && i <= mask; ++i)
+            if (slots[i].id) bigger.place(slots[i].hash, slots[i].id);
+        plx_memory_free(slots);
+        *this = bigger;
+        return 0;
+    }
+
+    void take_from(const Table *t) {
+        slots = t->slots;
+        mask = t->slot_mask;
+        shift = t->slot_shift;
+        used = t->slot_used;
+    }
+    void give_to(Table *t) const {
+        t->slots = slots;
+        t->slot_mask = mask;
+        t->slot_shift = shift;
+        t->slot_used = used;
+    }
+};
+
 /* Looks up a stored string equal to `s` (hash h): 0 and its offsets index, else 0x100D0003. */
 uint32_t find_string(Table *t, const char *s, uint32_t h, uint32_t *p_index) {
-    HashEntry key{h, 0};
-    uint32_t pos;
-    if (plx_vector2_find(t->hash_index, &key, &pos) != 0) return kNotFound;
-    uint32_t count, offsets_count;
-    HashEntry *entries = elements<HashEntry>(t->hash_index, &count);
-    uint32_t *offsets = elements<uint32_t>(t->offsets, &offsets_count);
-    for (; pos < count && entries[pos].hash == h; ++pos) {
-        uint32_t index = entries[pos].index;
-        const char *stored;
-        if (index >= offsets_count ||
-            _stringtable_string_at_offset(t, offsets[index], &stored) != 0)
-            return kNotFound;
-        if (strcmp(stored, s) == 0) {
-            *p_index = index;
-            return 0;
-        }
-    }
-    return kNotFound;
+    if (!t->slots) return kNotFound;
+    Slots view;
+    view.take_from(t);
+    uint32_t count, slot;
+    const uint32_t *offsets = elements<uint32_t>(t->offsets, &count);
+    if (!view.probe(s, h, t->buffer->buffer, offsets, &slot)) return kNotFound;
+    *p_index = t->slots[slot].id - 1;
+    return 0;
 }
 
 /* The table's containers, created together and released together. */
 struct Parts {
     plx_vector2_t *offsets = nullptr;
     plx_string_accum_t *buffer = nullptr;
-    plx_vector2_t *hash_index = nullptr;
     plx_vector2_t *live_index = nullptr;
+    Slots lookup;
+    uint32_t *dup_next = nullptr;
+    uint32_t dup_count = 0;
 
     uint32_t create(uint32_t buffer_size) {
         uint32_t code = plx_vector2_create(&offsets, sizeof(uint32_t), 0, nullptr, nullptr);
-        if (code == 0)
-            code = plx_vector2_create(&hash_index, sizeof(HashEntry), PLX_VECTOR2_FLAG_SORTED,
-                                      _stringtable_vector_lookup_hash_compare, nullptr);
         if (code == 0)
             code = plx_vector2_create(&live_index, sizeof(uint32_t), PLX_VECTOR2_FLAG_SORTED,
                                       _stringtable_vector_index_lookup_compare, nullptr);
@@ -143,8 +260,9 @@ struct Parts {
         return code;
     }
     void release() {
+        plx_memory_free(dup_next);
+        plx_memory_free(lookup.slots);
         plx_vector2_delete(live_index);
-        plx_vector2_delete(hash_index);
         plx_string_accum_delete(buffer);
         plx_vector2_delete(offsets);
         *this = Parts{};
@@ -152,14 +270,18 @@ struct Parts {
     void take_from(Table *t) {
         offsets = t->offsets;
         buffer = t->buffer;
-        hash_index = t->hash_index;
         live_index = t->live_index;
+        lookup.take_from(t);
+        dup_next = t->dup_next;
+        dup_count = t->dup_count;
     }
     void give_to(Table *t) const {
         t->offsets = offsets;
         t->buffer = buffer;
-        t->hash_index = hash_index;
         t->live_index = live_index;
+        lookup.give_to(t);
+        t->dup_next = dup_next;
+        t->dup_count = dup_count;
     }
 };
 
@@ -181,28 +303,45 @@ bool valid_serialized(const uint8_t *b, uint32_t size, uint32_t *p_length, uint3
     return true;
 }
 
-/* True when two entries of the sorted hash index share a hash. */
-bool has_equal_hashes(plx_vector2_t *hash_index) {
-    uint32_t count;
-    const HashEntry *entries = elements<HashEntry>(hash_index, &count);
-    for (uint32_t i = 1; i < count; ++i)
-        if (entries[i].hash == entries[i - 1].hash) return true;
-    return false;
-}
-
-/* Builds the hash index of the first `length` bytes of a serialized buffer by storing the
- * strings one by one, as adds do. Within a run of equal hashes the order then follows the
- * sorted store (each lands before an equal element the search meets), which decides which of
- * several equal strings a lookup by string names; a plain sort would order such runs
- * differently. */
-uint32_t rebuild_hash_index(plx_vector2_t *hash_index, const char *text, uint32_t length) {
-    if (uint32_t code = plx_vector2_clear(hash_index)) return code;
-    uint32_t index = 0;
-    for (uint32_t offset = 1; offset < length; ++index) {
+/* Orders the equal strings of freshly attached contents. A lookup names the first of them in
+ * the order that storing the buffer's strings one by one into a vector sorted by hash alone
+ * gives (each lands before an equal element the binary search meets), so that order is
+ * rebuilt here; it costs quadratic time, which only buffers holding equal strings pay. The
+ * slot of each repeated string ends up naming the preferred one and dup_next chains the
+ * rest. */
+uint32_t order_duplicates(Parts &p, uint32_t count) {
+    const char *text = p.buffer->buffer;
+    uint32_t offsets_count;
+    const uint32_t *offsets = elements<uint32_t>(p.offsets, &offsets_count);
+    plx_vector2_t *order = nullptr;
+    uint32_t code = plx_vector2_create(&order, sizeof(HashEntry), PLX_VECTOR2_FLAG_SORTED,
+                                       _stringtable_vector_lookup_hash_compare, nullptr);
+    plx::ScopeExit drop([&] { plx_vector2_delete(order); });
+    if (code == 0) code = plx_vector2_set_min_size(order, count);
+    for (uint32_t index = 0; code == 0 && index < count; ++index) {
         uint32_t n;
-        HashEntry entry{hash_string(text + offset, &n), index};
-        if (uint32_t code = plx_vector2_add(hash_index, &entry, sizeof entry, nullptr)) return code;
-        offset += n + 1;
+        HashEntry entry{hash_string(text + offsets[index], &n), index};
+        code = plx_vector2_add(order, &entry, sizeof entry, nullptr);
+    }
+    if (code == 0 && plx::mul_overflows(count, sizeof(uint32_t))) code = kNoMemory;
+    if (code == 0) {
+        p.dup_next = static_cast<uint32_t *>(plx_memory_alloc(count * sizeof(uint32_t)));
+        if (!p.dup_next) code = kNoMemory;
+    }
+    if (code) return code;
+    p.dup_count = count;
+    for (uint32_t i = 0; i < count; ++i) p.dup_next[i] = kUnvisited;
+    /* Backwards through the order, each string takes over its slot and chains the one that
+     * held it, if visited already (a slot still naming an unvisited index holds its build-time
+     * entry, which is no successor). */
+    uint32_t entries_count;
+    const HashEntry *entries = elements<HashEntry>(order, &entries_count);
+    for (uint32_t k = entries_count; k-- > 0;) {
+        uint32_t index = entries[k].index, slot;
+        p.lookup.probe(text + offsets[index], entries[k].hash, text, offsets, &slot);
+        uint32_t holder = p.lookup.slots[slot].id;
+        p.dup_next[index] = p.dup_next[holder - 1] != kUnvisited ? holder : 0;
+        p.lookup.slots[slot].id = index + 1;
     }
     return 0;
 }
@@ -246,9 +385,14 @@ plx_error_t plx_stringtable_delete(plx_stringtable_t *table) {
 plx_error_t plx_stringtable_clear(plx_stringtable_t *table) {
     if (uint32_t code = validate(table)) return fail(code, __LINE__);
     plx_vector2_clear(table->live_index);
-    plx_vector2_clear(table->hash_index);
     plx_vector2_clear(table->offsets);
     plx_string_accum_clear(table->buffer);
+    if (table->slots)
+        memset(table->slots, 0, (static_cast<size_t>(table->slot_mask) + 1) * sizeof(Slot));
+    table->slot_used = 0;
+    plx_memory_free(table->dup_next);
+    table->dup_next = nullptr;
+    table->dup_count = 0;
     return 0;
 }
 
@@ -261,10 +405,21 @@ plx_error_t plx_stringtable_add_value(plx_stringtable_t *table, const char *stri
     if (plx_string_isempty(string)) return fail(kInvalidArg, __LINE__);
     uint32_t length;
     uint32_t h = hash_string(string, &length);
-    uint32_t index;
-    if (find_string(table, string, h, &index) == 0) {
-        if (p_id) *p_id = index + 1;
-        return 0;
+    Slots lookup;
+    lookup.take_from(table);
+    uint32_t index, slot = 0;
+    if (lookup.slots) {
+        const uint32_t *offsets = elements<uint32_t>(table->offsets, &index);
+        if (lookup.probe(string, h, table->buffer->buffer, offsets, &slot)) {
+            if (p_id) *p_id = lookup.slots[slot].id;
+            return 0;
+        }
+    }
+    /* growing first leaves nothing to undo: a larger slot array changes no answer */
+    if (lookup.full_for_one_more()) {
+        if (uint32_t code = lookup.grow()) return fail(code, __LINE__);
+        lookup.give_to(table);
+        slot = lookup.free_slot(h);
     }
 
     plx_string_accum_t *buffer = table->buffer;
@@ -277,16 +432,12 @@ plx_error_t plx_stringtable_add_value(plx_stringtable_t *table, const char *stri
     /* each step that fails undoes the ones before it; the undo steps never allocate */
     code = plx_vector2_add(table->offsets, &offset, sizeof offset, nullptr);
     if (code == 0) {
-        HashEntry entry{h, index};
-        uint32_t position;
-        code = plx_vector2_add(table->hash_index, &entry, sizeof entry, &position);
+        code = plx_vector2_add(table->live_index, &index, sizeof index, nullptr);
         if (code == 0) {
-            code = plx_vector2_add(table->live_index, &index, sizeof index, nullptr);
-            if (code == 0) {
-                if (p_id) *p_id = index + 1;
-                return 0;
-            }
-            plx_vector2_deleteindex(table->hash_index, position);
+            table->slots[slot] = Slot{h, index + 1};
+            ++table->slot_used;
+            if (p_id) *p_id = index + 1;
+            return 0;
         }
         plx_vector2_deleteindex(table->offsets, index);
     }
@@ -341,16 +492,21 @@ plx_error_t plx_stringtable_remove_value(plx_stringtable_t *table, uint32_t id) 
         if (offsets[i] != 0) offsets[i] -= n;
 
     const uint32_t index = id - 1;
-    HashEntry key{h, index};
-    uint32_t pos;
-    if (uint32_t code = plx_vector2_find(table->hash_index, &key, &pos))
-        return fail(code, __LINE__);
-    HashEntry *entries = elements<HashEntry>(table->hash_index, &count);
-    while (pos < count && entries[pos].hash == h && entries[pos].index != index) ++pos;
-    if (pos < count && entries[pos].index == index) {
-        if (uint32_t code = plx_vector2_deleteindex(table->hash_index, pos))
-            return fail(code, __LINE__);
+    Slots lookup;
+    lookup.take_from(table);
+    uint32_t slot = lookup.slot_of_id(h, id);
+    if (slot <= lookup.mask) {
+        /* an equal attached string, if one is still live, takes over the slot */
+        uint32_t next = index < table->dup_count ? table->dup_next[index] : 0;
+        while (next && offsets[next - 1] == 0) next = table->dup_next[next - 1];
+        if (next) {
+            table->slots[slot].id = next;
+        } else {
+            lookup.erase(slot);
+            lookup.give_to(table);
+        }
     }
+    uint32_t pos;
     if (uint32_t code = plx_vector2_find(table->live_index, &index, &pos))
         return fail(code, __LINE__);
     return fail(plx_vector2_deleteindex(table->live_index, pos), __LINE__);
@@ -396,7 +552,7 @@ plx_error_t plx_stringtable_get_buffer(plx_stringtable_t *table, const void **p_
     if (p_ids_changed) {
         uint32_t ids, live;
         plx_vector2_count(table->offsets, &ids);
-        plx_vector2_count(table->hash_index, &live);
+        plx_vector2_count(table->live_index, &live);
         *p_ids_changed = ids > live ? 1 : 0;
     }
     return 0;
@@ -436,24 +592,30 @@ plx_error_t plx_stringtable_attach_buffer(plx_stringtable_t *table, const void *
     uint32_t code = fresh.create(byte_size);
     if (code == 0) code = plx_string_accum_append_bytes(fresh.buffer, bytes, length, nullptr);
     if (code == 0) code = plx_vector2_set_min_size(fresh.offsets, count);
-    if (code == 0) code = plx_vector2_set_min_size(fresh.hash_index, count);
     if (code == 0) code = plx_vector2_set_min_size(fresh.live_index, count);
-    const char *text = fresh.buffer ? fresh.buffer->buffer : nullptr;
+    if (code == 0) code = fresh.lookup.reset_for(count);
+    if (code) return fail(code, __LINE__);
+    const char *text = fresh.buffer->buffer;
+    bool duplicates = false;
     uint32_t index = 0;
     for (uint32_t offset = 1; code == 0 && offset < length; ++index) {
         uint32_t n;
-        HashEntry entry{hash_string(text + offset, &n), index};
+        uint32_t h = hash_string(text + offset, &n);
         code = plx_vector2_add(fresh.offsets, &offset, sizeof offset, nullptr);
-        /* appended unordered and sorted once below: n inserts into a sorted vector would
-         * move O(n^2) bytes */
-        if (code == 0) code = plx_vector2_insert(fresh.hash_index, index, &entry, sizeof entry);
         if (code == 0) code = plx_vector2_add(fresh.live_index, &index, sizeof index, nullptr);
+        if (code == 0) {
+            uint32_t offsets_count, slot;
+            const uint32_t *offsets = elements<uint32_t>(fresh.offsets, &offsets_count);
+            if (fresh.lookup.probe(text + offset, h, text, offsets, &slot)) {
+                duplicates = true;
+            } else {
+                fresh.lookup.slots[slot] = Slot{h, index + 1};
+                ++fresh.lookup.used;
+            }
+        }
         offset += n + 1;
     }
-    if (code == 0)
-        code = plx_vector2_sort(fresh.hash_index, _stringtable_vector_lookup_hash_compare, 1);
-    if (code == 0 && has_equal_hashes(fresh.hash_index))
-        code = rebuild_hash_index(fresh.hash_index, text, length);
+    if (code == 0 && duplicates) code = order_duplicates(fresh, count);
     if (code) return fail(code, __LINE__);
 
     Parts old;
