@@ -210,6 +210,20 @@ uint32_t recommend(const char *function, bool estimate,
         query_datasource(p, prov->datasource, cell.id, estimate, ph_result, p_estimate));
 }
 
+/* The checks both mood calls open with, in their order: start-up, the presentation (pinned
+ * for the call), the cell, then the out pointer with the call's own message. */
+uint32_t open_mood_call(const vm::ApiFrame &frame, vm::Pin &pin,
+                        veltra_vibemesh_presentation_handle_t presentation, int32_t line,
+                        uint32_t x, uint32_t y, const void *out, const char *null_message,
+                        VibeMeshPresentation **p, CellMood *cell) {
+    if (uint32_t code = frame.check_started()) return code;
+    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, line, p))
+        return code;
+    if (!cell_mood((*p)->type, x, y, cell)) return frame.invalid(kMsgBadCell);
+    if (!out) return frame.invalid(null_message);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -308,14 +322,12 @@ veltra_error_t veltra_vibemesh_presentation_get_mood_id(
     veltra_vibemesh_presentation_handle_t presentation, uint32_t x, uint32_t y,
     const char **p_mood_id) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_get_mood_id", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
-        return code;
     CellMood cell{};
-    if (!cell_mood(p->type, x, y, &cell)) return frame.invalid(kMsgBadCell);
-    if (!p_mood_id) return frame.invalid("'p_mood_id' parameter cannot be null");
+    if (uint32_t code = open_mood_call(frame, pin, presentation, __LINE__, x, y, p_mood_id,
+                                       "'p_mood_id' parameter cannot be null", &p, &cell))
+        return code;
     *p_mood_id = cell.id;
     return 0;
 }
@@ -328,14 +340,12 @@ veltra_error_t veltra_vibemesh_presentation_get_mood_name(
     const char **p_mood_name) {
     static constexpr char kFn[] = "veltra_vibemesh_presentation_get_mood_name";
     vm::ApiFrame frame(kFn, kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
-        return code;
     CellMood cell{};
-    if (!cell_mood(p->type, x, y, &cell)) return frame.invalid(kMsgBadCell);
-    if (!p_mood_name) return frame.invalid("'p_mood_name' parameter cannot be null");
+    if (uint32_t code = open_mood_call(frame, pin, presentation, __LINE__, x, y, p_mood_name,
+                                       "'p_mood_name' parameter cannot be null", &p, &cell))
+        return code;
 
     const veltra_listmanager_interface_t *lists = host::lists();
     void *locale = nullptr;
