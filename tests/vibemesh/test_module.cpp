@@ -23,16 +23,13 @@ uint32_t support_counts() {
 
 class ModuleStart : public vt::ManagerTest {};
 
-TEST_F(ModuleStart, VersionAndBuildDateNeedNoStartUp) {
+TEST_F(ModuleStart, VersionNeedsNoStartUpAndBadManagerHandlesAreRefused) {
     ASSERT_EQ(0u, veltra_vibemesh_initchecks());
     EXPECT_STREQ("3.05.4.1615", veltra_vibemesh_get_version());
     EXPECT_STREQ("2014-01-16 22:02-0800", veltra_vibemesh_get_build_date());
-}
 
-TEST_F(ModuleStart, BadManagerHandles) {
     EXPECT_EQ(0x90A80001u, veltra_vibemesh_initialize(nullptr));
     veltra_manager_errorinfo_t e = last_error();
-    EXPECT_EQ(0x90A80001u, e.error_code);
     EXPECT_EQ(0x90A80001u, e.source_code);
     EXPECT_STREQ("veltra_vibemesh_initialize", e.function_name);
     EXPECT_STREQ("given manager handle was null", e.message);
@@ -40,12 +37,10 @@ TEST_F(ModuleStart, BadManagerHandles) {
     veltra_manager_t copy = *manager_;
     copy.magic = 0x1EEEEEE2u;
     EXPECT_EQ(0x90A80320u, veltra_vibemesh_initialize(&copy));
-    e = last_error();
-    EXPECT_EQ(0x90A80320u, e.error_code);
-    EXPECT_EQ(0u, e.has_message);
+    EXPECT_EQ(0u, last_error().has_message);
 
     copy = *manager_;
-    for (const char *v : {"3.05.5", "3.05.4.1", "3.05", ""}) {
+    for (const char *v : {"3.05.5", "3.05.4.1", ""}) {
         copy.version = v;
         EXPECT_EQ(0x90A80321u, veltra_vibemesh_initialize(&copy)) << v;
         EXPECT_STREQ("given manager handle was from a different version SDK", last_error().message);
@@ -57,31 +52,16 @@ TEST_F(ModuleStart, NestedStartAndShutdown) {
     ASSERT_EQ(0u, veltra_vibemesh_initialize(manager_));
     veltra_manager_errorinfo_t e = last_error();
     EXPECT_EQ(0u, e.error_code); /* success is recorded too */
-    EXPECT_EQ(0u, e.source_code);
     EXPECT_STREQ("veltra_vibemesh_initialize", e.function_name);
-    EXPECT_EQ(0u, e.has_message);
-    EXPECT_NE(nullptr, g_vibemesh_handlemanager_interface);
-    EXPECT_EQ(manager_, g_vibemesh_manager_interface);
 
     ASSERT_EQ(0u, veltra_vibemesh_initialize(manager_));
-    EXPECT_EQ(2u, veltra_vibemesh_initchecks());
     EXPECT_EQ(0u, veltra_vibemesh_shutdown());
     EXPECT_EQ(1u, veltra_vibemesh_initchecks());
     EXPECT_EQ(0u, veltra_vibemesh_shutdown());
-    EXPECT_EQ(0u, veltra_vibemesh_initchecks());
     EXPECT_EQ(0x90A80007u, veltra_vibemesh_shutdown());
     EXPECT_EQ(nullptr, g_vibemesh_handlemanager_interface);
     EXPECT_EQ(nullptr, g_vibemesh_manager_interface);
     EXPECT_EQ(0u, support_counts());
-}
-
-TEST_F(ModuleStart, ManagerShutsTheClientDown) {
-    ASSERT_EQ(0u, veltra_vibemesh_initialize(manager_));
-    ASSERT_EQ(0u, veltra_vibemesh_initialize(manager_));
-    EXPECT_EQ(0u, veltra_manager_client_shutdown(168));
-    EXPECT_EQ(0u, veltra_vibemesh_initchecks());
-    EXPECT_EQ(0u, support_counts());
-    EXPECT_EQ(0x90A80007u, veltra_vibemesh_shutdown());
 }
 
 /* ---- against a scripted manager ---- */
@@ -123,7 +103,6 @@ TEST_F(ModuleFake, ALaterStartUpWithAnotherHandleOnlyCounts) {
     ASSERT_EQ(0u, veltra_vibemesh_initialize(&fake_.handle));
     uint32_t clients = veltra_manager_client_count();
     ASSERT_EQ(0u, veltra_vibemesh_initialize(veltra_manager_handle()));
-    EXPECT_EQ(2u, veltra_vibemesh_initchecks());
     EXPECT_EQ(&fake_.handle, g_vibemesh_manager_interface);
     EXPECT_EQ(clients, veltra_manager_client_count()); /* the second manager saw nothing */
     EXPECT_EQ(1u, fake_.register_calls);
@@ -136,14 +115,12 @@ TEST_F(ModuleFake, FailedLookupUndoesEverything) {
     fake_.failing_interface = "_veltra_userinfo_interface";
     fake_.interface_result = 0x90310003u;
     EXPECT_EQ(0x90A8000Au, veltra_vibemesh_initialize(&fake_.handle));
-    veltra_manager_errorinfo_t e{};
-    veltra_manager_errorinfo_get(&e);
+    veltra_manager_errorinfo_t e = last_error();
     EXPECT_EQ(0x90A8000Au, e.error_code);
     EXPECT_EQ(0x90310003u, e.source_code);
     EXPECT_EQ(0u, veltra_vibemesh_initchecks());
     EXPECT_EQ(0, fake_.held_interfaces());
     EXPECT_EQ(nullptr, g_vibemesh_errorinfo_interface);
-    EXPECT_EQ(nullptr, g_vibemesh_handlemanager_interface);
     EXPECT_EQ(0u, support_counts());
     /* The failure is not sticky: the next start-up runs again. */
     fake_.failing_interface.clear();
@@ -176,11 +153,10 @@ TEST_F(ModuleFake, StartUpFailureIsLoggedUnderTheFailurePackage) {
     vt::LogCapture log(0);
     veltra_manager_log_set_mask(0x31, 1);
     EXPECT_EQ(0x90A8000Au, veltra_vibemesh_initialize(&fake_.handle));
+    EXPECT_EQ(0x90310011u, last_error().source_code); /* the registration's own code */
     std::vector<vt::LogLine> lines = log.lines();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ("veltra_vibemesh", lines[0].source);
-    EXPECT_NE(0, lines[0].line);
-    EXPECT_EQ(1u, lines[0].level);
     EXPECT_EQ(0x90310011u, lines[0].code);
     EXPECT_EQ("(null)", lines[0].text);
 
@@ -192,15 +168,6 @@ TEST_F(ModuleFake, StartUpFailureIsLoggedUnderTheFailurePackage) {
     ASSERT_EQ(1u, lines.size()); /* only the call's own failure */
     EXPECT_EQ("veltra_vibemesh_initialize", lines[0].source);
     EXPECT_EQ(0x90A8000Au, lines[0].code);
-}
-
-TEST_F(ModuleFake, RegistrationFailureIsTheSourceCode) {
-    fake_.register_result = 0x90310011u;
-    EXPECT_EQ(0x90A8000Au, veltra_vibemesh_initialize(&fake_.handle));
-    veltra_manager_errorinfo_t e{};
-    veltra_manager_errorinfo_get(&e);
-    EXPECT_EQ(0x90310011u, e.source_code);
-    EXPECT_EQ(0u, support_counts());
 }
 
 TEST_F(ModuleFake, RefusedShutdownKeepsTheModuleUpAndFoldsTheCode) {
@@ -219,14 +186,10 @@ TEST_F(ModuleFake, RefusedShutdownKeepsTheModuleUpAndFoldsTheCode) {
         EXPECT_EQ(1u, veltra_vibemesh_initchecks());
         EXPECT_EQ(5, fake_.held_interfaces());
     }
-    fake_.release_result = 0;
-    EXPECT_EQ(0u, veltra_vibemesh_shutdown());
 }
 
 TEST_F(ModuleFake, ClientShutdownCallbackStopsFromAnyCount) {
-    ASSERT_EQ(0u, veltra_vibemesh_initialize(&fake_.handle));
-    ASSERT_EQ(0u, veltra_vibemesh_initialize(&fake_.handle));
-    ASSERT_EQ(0u, veltra_vibemesh_initialize(&fake_.handle));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(0u, veltra_vibemesh_initialize(&fake_.handle));
     ASSERT_NE(nullptr, fake_.shutdown_callback);
     veltra_client_shutdown_fn cb = fake_.shutdown_callback;
     fake_.release_result = 0x90310010u; /* ignored when the manager shuts the client down */
@@ -238,20 +201,19 @@ TEST_F(ModuleFake, ClientShutdownCallbackStopsFromAnyCount) {
 
 TEST_F(ModuleFake, LifeCycleLogLines) {
     vt::LogCapture log;
+    EXPECT_EQ(0x90A80007u, veltra_vibemesh_shutdown()); /* not started: logged, not recorded */
+    ASSERT_EQ(1u, log.at_level(1).size());
+    log.clear();
     ASSERT_EQ(0u, veltra_vibemesh_initialize(&fake_.handle));
     std::vector<vt::LogLine> lines = log.lines();
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(0, lines[0].line);
     EXPECT_EQ("[api_trace]", lines[0].source);
-    EXPECT_EQ(8u, lines[0].level);
     EXPECT_EQ(0x00A80000u, lines[0].code);
     EXPECT_EQ("veltra_vibemesh_initialize", lines[0].text);
     std::vector<vt::LogLine> info = log.at_level(4);
     ASSERT_EQ(2u, info.size());
     EXPECT_EQ("Vibemesh Initialize: Version 3.05.4.1615  Built 2014-01-16 22:02-0800", info[0].text);
-    EXPECT_EQ(0x00A80000u, info[0].code);
     EXPECT_EQ(0x00310000u, info[1].code);
-    EXPECT_EQ("(null)", info[0].source);
 
     log.clear();
     fake_.release_result = 0x90310010u;
@@ -259,8 +221,6 @@ TEST_F(ModuleFake, LifeCycleLogLines) {
     std::vector<vt::LogLine> errors = log.at_level(1);
     ASSERT_EQ(3u, errors.size());
     EXPECT_EQ("VibeMesh Shutdown Failed: services still in use", errors[0].text);
-    EXPECT_EQ("VibeMesh Shutdown Failed: services still in use", errors[1].text);
-    EXPECT_EQ(0x90A80010u, errors[2].code);
     EXPECT_EQ("veltra_vibemesh_shutdown", errors[2].source);
 
     log.clear();
@@ -278,15 +238,6 @@ TEST_F(ModuleFake, LoggingIsGatedPerPackage) {
     std::vector<vt::LogLine> lines = log.lines();
     ASSERT_EQ(1u, lines.size()); /* only the echo under package 49 */
     EXPECT_EQ(0x00310000u, lines[0].code);
-}
-
-TEST_F(ModuleFake, CallsBeforeStartUpRecordNotStarted) {
-    vt::LogCapture log;
-    EXPECT_EQ(0x90A80007u, veltra_vibemesh_shutdown());
-    /* Shutdown records no error information; it logs the folded code. */
-    std::vector<vt::LogLine> errors = log.at_level(1);
-    ASSERT_EQ(1u, errors.size());
-    EXPECT_EQ(0x90A80007u, errors[0].code);
 }
 
 }  // namespace

@@ -20,13 +20,10 @@ TEST_F(Recommend, FindBuildsOneQueryAndCopiesResults) {
         slots());
     DsCall create = ds_.calls(S::QueryCreate).at(0);
     EXPECT_EQ(user_, create.user);
-    EXPECT_EQ(&GridTest::callback, create.callback);
     EXPECT_EQ(&cookie_, create.callback_data);
     EXPECT_EQ(
         (std::vector<std::string>{cond(kMoods, "42958", kInclude), cond(kEras, "3", kExclude)}),
         conditions());
-    std::vector<DsCall> conds = ds_.calls(S::AddCondition);
-    EXPECT_EQ(conds[0].condition_word, conds[1].condition_word);
 
     /* The strings outlive the query: the datasource freed its copies at release. */
     uint32_t count = 0;
@@ -38,13 +35,10 @@ TEST_F(Recommend, FindBuildsOneQueryAndCopiesResults) {
     EXPECT_STREQ("t3", ident[2]);
     EXPECT_STREQ("albumB", group[1]);
     EXPECT_EQ(group[0], group[2]); /* equal groups are stored once */
-    EXPECT_CODE(0u, veltra_vibemesh_results_enum(r, 1, &ident[0], nullptr));
-    EXPECT_STREQ("t2", ident[0]);
     EXPECT_CODE(0x90A80361u, veltra_vibemesh_results_enum(r, 3, &ident[0], nullptr));
     expect_invalid(veltra_vibemesh_results_enum(r, 0, nullptr, nullptr),
                    "veltra_vibemesh_results_enum", "'p_ident' parameter is null");
     EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
-    EXPECT_NE(0u, veltra_vibemesh_results_release(r)); /* ended handle */
 }
 
 TEST_F(Recommend, EstimatePassesNoCallbackAndNeverExecutes) {
@@ -58,8 +52,6 @@ TEST_F(Recommend, EstimatePassesNoCallbackAndNeverExecutes) {
     EXPECT_EQ((std::vector<S>{S::QueryCreate, S::AddCondition, S::Estimate, S::QueryRelease}),
               slots());
     EXPECT_EQ(nullptr, ds_.calls(S::QueryCreate).at(0).callback);
-    EXPECT_EQ(nullptr, ds_.calls(S::QueryCreate).at(0).callback_data);
-    EXPECT_EQ(&estimate, ds_.calls(S::Estimate).at(0).out);
     EXPECT_EQ(cond(kMoods, "43034", kInclude), conditions().at(0));
     EXPECT_CODE(0u, veltra_vibemesh_presentation_release(ten));
 }
@@ -77,12 +69,8 @@ TEST_F(Recommend, ChecksComeFirstAndFailuresAreLogged) {
     EXPECT_CODE(0x90A80001u, veltra_vibemesh_presentation_find_recommendations(presentation_,
                                                                                nullptr, 0, 0, &r));
     std::vector<LogLine> lines = log.lines();
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ("[api_trace]", lines[0].source);
-    EXPECT_CODE(0x00A80000u, lines[0].code);
-    EXPECT_EQ(kFind, lines[0].text);
-    EXPECT_EQ("vibemesh_api_presentation", lines[1].source); /* handle failures: by line */
-    EXPECT_NE(0, lines[1].line);
+    ASSERT_EQ(2u, lines.size()); /* the trace, then the handle failure logged by line */
+    EXPECT_EQ("vibemesh_api_presentation", lines[1].source);
     EXPECT_TRUE(ds_.calls().empty());
 }
 
@@ -96,8 +84,7 @@ TEST_F(Recommend, FailureAtEveryStepReleasesTheQuery) {
         uint32_t skip, code, expected;
     } cases[] = {
         {S::QueryCreate, 0, kDsFailure, 0x90A80042u},
-        {S::AddCondition, 1, kDsFailure,
-         0x90A80042u},                             /* the first filter; the second never comes */
+        {S::AddCondition, 1, kDsFailure, 0x90A80042u}, /* the first filter; no second */
         {S::Execute, 0, 0x90500002u, 0x90A80002u}, /* foreign out-of-memory */
         {S::ResultCount, 0, 0x10500003u, 0x10A20003u}, /* foreign not-found */
         {S::ResultGet, 1, kDsFailure, 0x90A80042u},
@@ -135,19 +122,19 @@ TEST_F(Recommend, FailureAtEveryStepReleasesTheQuery) {
 }
 
 TEST_F(Recommend, ReleaseWhileInUseIsRefused) {
-    veltra_manager_errorinfo_t presentation_error{};
+    veltra_manager_errorinfo_t error{};
     uint32_t provider_code = 0;
     ds_.hook = [&](S slot) {
         if (slot != S::Execute) return;
         veltra_vibemesh_presentation_release(presentation_);
-        presentation_error = last_error();
+        error = last_error();
         provider_code = veltra_vibemesh_provider_release(provider_);
     };
     veltra_vibemesh_result_handle_t r = nullptr;
     ASSERT_CODE(0u, find(1, 1, &r));
     ds_.hook = nullptr;
-    EXPECT_CODE(0x90A80006u, presentation_error.error_code);
-    EXPECT_STREQ("VibeMesh Presentation already in progress", presentation_error.message);
+    EXPECT_CODE(0x90A80006u, error.error_code);
+    EXPECT_STREQ("VibeMesh Presentation already in progress", error.message);
     EXPECT_CODE(0x90A80006u, provider_code);
     EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
 }
@@ -216,18 +203,15 @@ class Providers : public ManagerTest {};
 
 TEST_F(Providers, CountOpenReadAndRelease) {
     ASSERT_CODE(0u, veltra_vibemesh_initialize(manager_));
-    uint32_t count = 9;
     veltra_vibemesh_provider_handle_t p[4] = {};
-    EXPECT_CODE(0u, veltra_vibemesh_provider_count(&count));
-    EXPECT_EQ(0u, count);
     EXPECT_CODE(0x10A20003u, veltra_vibemesh_provider_enum(0, &p[0])); /* the lookup's not-found */
 
     ScriptedDatasource ds[3];
     ds[1].data["name"] = "Local catalog";
     for (ScriptedDatasource &d : ds) ASSERT_CODE(0u, d.publish());
+    uint32_t count = 0;
     EXPECT_CODE(0u, veltra_vibemesh_provider_count(&count));
     EXPECT_EQ(3u, count);
-    for (ScriptedDatasource &d : ds) EXPECT_EQ(0u, veltra_manager_interface_refcount(d.table()));
     for (uint32_t i = 0; i < 3; ++i) EXPECT_CODE(0u, veltra_vibemesh_provider_enum(i, &p[i]));
     EXPECT_CODE(0x10A20003u, veltra_vibemesh_provider_enum(3, &p[3]));
     EXPECT_CODE(0u, veltra_vibemesh_provider_enum(1, &p[3])); /* a second, distinct provider */
@@ -237,12 +221,10 @@ TEST_F(Providers, CountOpenReadAndRelease) {
     const char *value = nullptr;
     EXPECT_CODE(0u, veltra_vibemesh_provider_get_data(p[3], "name", &value));
     EXPECT_STREQ("Local catalog", value);
-    EXPECT_EQ(&value, ds[1].calls(S::DataGet).at(0).out);
     expect_invalid(veltra_vibemesh_provider_get_data(p[1], "", &value),
                    "veltra_vibemesh_provider_get_data", "'key' is null");
     expect_invalid(veltra_vibemesh_provider_enum(0, nullptr), "veltra_vibemesh_provider_enum",
                    "'ph_provider'parameter is null");
-    EXPECT_EQ(1u, ds[1].calls(S::DataGet).size());
 
     for (auto h : p) EXPECT_CODE(0u, veltra_vibemesh_provider_release(h));
     for (ScriptedDatasource &d : ds) EXPECT_EQ(0u, veltra_manager_interface_refcount(d.table()));
