@@ -42,8 +42,6 @@ def declared(paths):
             m = re.search(r'([A-Za-z_]\w*)\s*(\[[^\]]*\])?\s*$', stmt)
             if m and stmt.startswith('extern'):
                 names.add(m.group(1))
-            elif stmt.startswith('extern') and '(*' in stmt:
-                pass
     return names
 
 

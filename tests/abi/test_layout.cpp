@@ -8,7 +8,9 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <string>
 #include <type_traits>
+#include <vector>
 
 #include "plx/plx.h"
 #include "test_support.h"
@@ -19,18 +21,10 @@ namespace {
 
 constexpr size_t kSlot = sizeof(void *);
 
-/* Slot k of a table, as the other side of the interface reads it. */
-template <class Table>
-const void *slot(const Table *table, size_t k) {
-    const void *word = nullptr;
-    memcpy(&word, reinterpret_cast<const unsigned char *>(table) + k * kSlot, kSlot);
-    return word;
-}
-
 /* Slot k of a table taken as an entry point of type Fn, as a caller that knows nothing but
  * the slot number picks it up. */
-template <class Fn, class Table>
-Fn entry(const Table *table, size_t k) {
+template <class Fn = const void *, class Table>
+Fn slot(const Table *table, size_t k) {
     static_assert(sizeof(Fn) == kSlot, "a function pointer fills one slot");
     Fn fn = nullptr;
     memcpy(&fn, reinterpret_cast<const unsigned char *>(table) + k * kSlot, kSlot);
@@ -39,123 +33,91 @@ Fn entry(const Table *table, size_t k) {
 
 }  // namespace
 
-/* Member `member` of `Type` is one whole slot, slot k. */
-#define SLOT_AT(Type, member, k)                                                               \
-    static_assert(offsetof(Type, member) == (k) * kSlot, #Type "::" #member " is not slot " #k); \
-    static_assert(sizeof(Type::member) == kSlot, #Type "::" #member " does not fill one slot")
+/* In each block below, T is the table type: member `m` is one whole slot, slot k; SIG pins
+ * the exact parameter and result types of the entry point in it; SIZE the table's slot count. */
+#define AT(m, k) \
+    static_assert(offsetof(T, m) == (k) * kSlot && sizeof(T::m) == kSlot, #m " is not slot " #k)
+#define SIG(m, ...) static_assert(std::is_same_v<decltype(T::m), __VA_ARGS__>, #m)
+#define SIZE(n) static_assert(sizeof(T) == (n) * kSlot, "table size")
 
-/* The entry point in that slot has exactly the documented parameter and result types. */
-#define SIGNATURE_IS(Type, member, ...) \
-    static_assert(std::is_same_v<decltype(Type::member), __VA_ARGS__>, #Type "::" #member)
+namespace manager_handle { /* the 32-bit magic is padded to a whole slot */
+using T = veltra_manager_t;
+static_assert(offsetof(T, magic) == 0 && sizeof(T::magic) == 4);
+AT(version, 1); AT(client_register, 2); AT(client_release, 3); AT(reserved4, 4);
+AT(reserved5, 5); AT(interface_get, 6); SIZE(7);
+SIG(client_register, uint32_t (*)(uint32_t, const char *, veltra_client_shutdown_fn, void **));
+SIG(client_release, uint32_t (*)(void *));
+SIG(interface_get, uint32_t (*)(const char *, uint32_t, uint32_t, const void **));
+}  // namespace manager_handle
 
-/* ---- the manager handle: slots 0 to 6, the 32-bit magic padded to a whole slot ---------- */
-SLOT_AT(veltra_manager_t, version, 1);
-SLOT_AT(veltra_manager_t, client_register, 2);
-SLOT_AT(veltra_manager_t, client_release, 3);
-SLOT_AT(veltra_manager_t, reserved4, 4);
-SLOT_AT(veltra_manager_t, reserved5, 5);
-SLOT_AT(veltra_manager_t, interface_get, 6);
-static_assert(offsetof(veltra_manager_t, magic) == 0 && sizeof(veltra_manager_t::magic) == 4);
-static_assert(sizeof(veltra_manager_t) == 7 * kSlot);
-SIGNATURE_IS(veltra_manager_t, client_register,
-             uint32_t (*)(uint32_t, const char *, veltra_client_shutdown_fn, void **));
-SIGNATURE_IS(veltra_manager_t, client_release, uint32_t (*)(void *));
-SIGNATURE_IS(veltra_manager_t, interface_get,
-             uint32_t (*)(const char *, uint32_t, uint32_t, const void **));
+namespace errorinfo {
+using T = veltra_errorinfo_interface_t;
+AT(interface_release, 0); AT(errorinfo_set, 1); SIZE(2);
+SIG(errorinfo_set, uint32_t (*)(uint32_t, uint32_t, const char *, const char *));
+}  // namespace errorinfo
 
-/* ---- manager interfaces -------------------------------------------------------------- */
-SLOT_AT(veltra_errorinfo_interface_t, interface_release, 0);
-SLOT_AT(veltra_errorinfo_interface_t, errorinfo_set, 1);
-static_assert(sizeof(veltra_errorinfo_interface_t) == 2 * kSlot);
-SIGNATURE_IS(veltra_errorinfo_interface_t, errorinfo_set,
-             uint32_t (*)(uint32_t, uint32_t, const char *, const char *));
+namespace handles {
+using T = veltra_handlemanager_interface_t;
+AT(interface_release, 0); AT(handle_add, 1); AT(handle_validate, 2); AT(handle_release, 4);
+AT(user_handle_validate, 6); SIZE(7);
+SIG(handle_add, uint32_t (*)(void *, void *, uint32_t, veltra_handle_delete_fn));
+SIG(handle_validate, uint32_t (*)(const void *, uint32_t));
+SIG(user_handle_validate, uint32_t (*)(veltra_user_handle_t));
+}  // namespace handles
 
-SLOT_AT(veltra_handlemanager_interface_t, interface_release, 0);
-SLOT_AT(veltra_handlemanager_interface_t, handle_add, 1);
-SLOT_AT(veltra_handlemanager_interface_t, handle_validate, 2);
-SLOT_AT(veltra_handlemanager_interface_t, handle_release, 4);
-SLOT_AT(veltra_handlemanager_interface_t, user_handle_validate, 6);
-static_assert(sizeof(veltra_handlemanager_interface_t) == 7 * kSlot);
-SIGNATURE_IS(veltra_handlemanager_interface_t, handle_add,
-             uint32_t (*)(void *, void *, uint32_t, veltra_handle_delete_fn));
-SIGNATURE_IS(veltra_handlemanager_interface_t, handle_validate,
-             uint32_t (*)(const void *, uint32_t));
-SIGNATURE_IS(veltra_handlemanager_interface_t, user_handle_validate,
-             uint32_t (*)(veltra_user_handle_t));
+namespace users {
+using T = veltra_userinfo_interface_t;
+AT(interface_release, 0); AT(user_addref, 2); AT(user_release, 3); SIZE(4);
+}  // namespace users
 
-SLOT_AT(veltra_userinfo_interface_t, interface_release, 0);
-SLOT_AT(veltra_userinfo_interface_t, user_addref, 2);
-SLOT_AT(veltra_userinfo_interface_t, user_release, 3);
-static_assert(sizeof(veltra_userinfo_interface_t) == 4 * kSlot);
+namespace lists {
+using T = veltra_listmanager_interface_t;
+AT(interface_release, 0); AT(list_retrieve, 1); AT(list_release, 2);
+AT(list_get_element_by_id, 12); AT(list_element_release, 16);
+AT(list_element_get_display_string, 20); AT(locale_default_get, 40); AT(locale_info_get, 41);
+AT(locale_release, 43); SIZE(44);
+SIG(list_retrieve, uint32_t (*)(const char *, const char *, const char *, const char *,
+                                veltra_user_handle_t, void *, void *, void **));
+SIG(list_get_element_by_id, uint32_t (*)(void *, uint32_t, uint32_t, void **));
+SIG(list_element_get_display_string, uint32_t (*)(void *, const char **));
+SIG(locale_default_get, uint32_t (*)(const char *, void **));
+SIG(locale_info_get, uint32_t (*)(void *, const char **, const char **, const char **,
+                                  const char **, void *));
+}  // namespace lists
 
-SLOT_AT(veltra_listmanager_interface_t, interface_release, 0);
-SLOT_AT(veltra_listmanager_interface_t, list_retrieve, 1);
-SLOT_AT(veltra_listmanager_interface_t, list_release, 2);
-SLOT_AT(veltra_listmanager_interface_t, list_get_element_by_id, 12);
-SLOT_AT(veltra_listmanager_interface_t, list_element_release, 16);
-SLOT_AT(veltra_listmanager_interface_t, list_element_get_display_string, 20);
-SLOT_AT(veltra_listmanager_interface_t, locale_default_get, 40);
-SLOT_AT(veltra_listmanager_interface_t, locale_info_get, 41);
-SLOT_AT(veltra_listmanager_interface_t, locale_release, 43);
-static_assert(sizeof(veltra_listmanager_interface_t) == 44 * kSlot);
-SIGNATURE_IS(veltra_listmanager_interface_t, list_retrieve,
-             uint32_t (*)(const char *, const char *, const char *, const char *,
-                          veltra_user_handle_t, void *, void *, void **));
-SIGNATURE_IS(veltra_listmanager_interface_t, list_get_element_by_id,
-             uint32_t (*)(void *, uint32_t, uint32_t, void **));
-SIGNATURE_IS(veltra_listmanager_interface_t, list_element_get_display_string,
-             uint32_t (*)(void *, const char **));
-SIGNATURE_IS(veltra_listmanager_interface_t, locale_default_get,
-             uint32_t (*)(const char *, void **));
-SIGNATURE_IS(veltra_listmanager_interface_t, locale_info_get,
-             uint32_t (*)(void *, const char **, const char **, const char **,
-                          const char **, void *));
+namespace serialization {
+using T = veltra_serialization_interface_t;
+AT(interface_release, 0); SIZE(1);
+}  // namespace serialization
 
-SLOT_AT(veltra_serialization_interface_t, interface_release, 0);
-static_assert(sizeof(veltra_serialization_interface_t) == 1 * kSlot);
+namespace datasource {
+using T = VibeMeshDatasource;
+AT(interface_release, 0); AT(reserved1, 1); AT(reserved2, 2); AT(data_get, 3);
+AT(reserved4, 4); AT(reserved5, 5); AT(query_create, 6); AT(query_add_condition, 7);
+AT(query_execute, 8); AT(query_estimate, 9); AT(query_result_count, 10);
+AT(query_result_get, 11); AT(query_release, 12); SIZE(13);
+SIG(data_get, uint32_t (*)(const VibeMeshDatasource *, const char *, const char **));
+SIG(query_create, uint32_t (*)(const VibeMeshDatasource *, void **, veltra_user_handle_t,
+                               veltra_vibemesh_callback_fn, void *));
+SIG(query_add_condition,
+    uint32_t (*)(void *, const char *, const char *, const char *, uint32_t *));
+SIG(query_estimate, uint32_t (*)(void *, uint32_t *));
+SIG(query_result_get, uint32_t (*)(void *, uint32_t, const char **, const char **));
+}  // namespace datasource
 
-/* ---- the datasource table: slots 0 to 12 ---------------------------------------------- */
-SLOT_AT(VibeMeshDatasource, interface_release, 0);
-SLOT_AT(VibeMeshDatasource, reserved1, 1);
-SLOT_AT(VibeMeshDatasource, reserved2, 2);
-SLOT_AT(VibeMeshDatasource, data_get, 3);
-SLOT_AT(VibeMeshDatasource, reserved4, 4);
-SLOT_AT(VibeMeshDatasource, reserved5, 5);
-SLOT_AT(VibeMeshDatasource, query_create, 6);
-SLOT_AT(VibeMeshDatasource, query_add_condition, 7);
-SLOT_AT(VibeMeshDatasource, query_execute, 8);
-SLOT_AT(VibeMeshDatasource, query_estimate, 9);
-SLOT_AT(VibeMeshDatasource, query_result_count, 10);
-SLOT_AT(VibeMeshDatasource, query_result_get, 11);
-SLOT_AT(VibeMeshDatasource, query_release, 12);
-static_assert(sizeof(VibeMeshDatasource) == 13 * kSlot);
-SIGNATURE_IS(VibeMeshDatasource, data_get,
-             uint32_t (*)(const VibeMeshDatasource *, const char *, const char **));
-SIGNATURE_IS(VibeMeshDatasource, query_create,
-             uint32_t (*)(const VibeMeshDatasource *, void **, veltra_user_handle_t,
-                          veltra_vibemesh_callback_fn, void *));
-SIGNATURE_IS(VibeMeshDatasource, query_add_condition,
-             uint32_t (*)(void *, const char *, const char *, const char *, uint32_t *));
-SIGNATURE_IS(VibeMeshDatasource, query_estimate, uint32_t (*)(void *, uint32_t *));
-SIGNATURE_IS(VibeMeshDatasource, query_result_get,
-             uint32_t (*)(void *, uint32_t, const char **, const char **));
-
-/* ---- the stream callback table -------------------------------------------------------- */
-SLOT_AT(plx_iostream_callbacks_t, read, 0);
-SLOT_AT(plx_iostream_callbacks_t, write, 1);
-SLOT_AT(plx_iostream_callbacks_t, flush, 2);
-SLOT_AT(plx_iostream_callbacks_t, reset, 3);
-SLOT_AT(plx_iostream_callbacks_t, release, 4);
-static_assert(sizeof(plx_iostream_callbacks_t) == 5 * kSlot);
+namespace stream_callbacks {
+using T = plx_iostream_callbacks_t;
+AT(read, 0); AT(write, 1); AT(flush, 2); AT(reset, 3); AT(release, 4); SIZE(5);
+}  // namespace stream_callbacks
 
 /* ---- widths of the public typedefs and data ------------------------------------------- */
 static_assert(std::is_same_v<plx_error_t, uint32_t>);
 static_assert(std::is_same_v<veltra_error_t, uint32_t>);
 static_assert(std::is_same_v<plx_spinlock_t, pthread_mutex_t>);
-static_assert(sizeof(veltra_user_handle_t) == kSlot);
-static_assert(sizeof(veltra_vibemesh_presentation_handle_t) == kSlot);
-static_assert(sizeof(veltra_vibemesh_provider_handle_t) == kSlot);
-static_assert(sizeof(veltra_vibemesh_result_handle_t) == kSlot);
+static_assert(sizeof(veltra_user_handle_t) == kSlot &&
+              sizeof(veltra_vibemesh_result_handle_t) == kSlot &&
+              sizeof(veltra_vibemesh_presentation_handle_t) == kSlot &&
+              sizeof(veltra_vibemesh_provider_handle_t) == kSlot);
 static_assert(std::is_same_v<decltype(g_plx_log_enabled_pkgs), uint32_t[256]>);
 static_assert(std::is_same_v<decltype(g_plx_thread_store_key), uintptr_t>);
 static_assert(std::is_same_v<decltype(g_plx_log_callback), plx_log_callback_fn>);
@@ -172,21 +134,7 @@ static_assert(std::is_same_v<decltype(&plx_random_rand), uint32_t (*)(uint32_t *
 
 /* ---- the tables handed out at run time ------------------------------------------------ */
 
-class Layout : public vt::ManagerTest {
-protected:
-    template <class T>
-    const T *get(const char *name) {
-        const void *table = nullptr;
-        EXPECT_EQ(0u, manager_->interface_get(name, 0, 0, &table)) << name;
-        return static_cast<const T *>(table);
-    }
-    template <class T>
-    void put(const T *table) {
-        if (table) {
-            EXPECT_EQ(0u, table->interface_release(table));
-        }
-    }
-};
+class Layout : public vt::ManagerTest {};
 
 TEST_F(Layout, ManagerHandleReadAsRawSlots) {
     uint32_t magic = 0;
@@ -198,49 +146,42 @@ TEST_F(Layout, ManagerHandleReadAsRawSlots) {
 
     using InterfaceGet = uint32_t (*)(const char *, uint32_t, uint32_t, const void **);
     const void *table = nullptr;
-    ASSERT_EQ(0u, entry<InterfaceGet>(manager_, 6)("_veltra_serialization_interface", 0, 0,
-                                                   &table));
+    ASSERT_EQ(0u, slot<InterfaceGet>(manager_, 6)("_veltra_serialization_interface", 0, 0, &table));
     ASSERT_NE(nullptr, table);
-    EXPECT_EQ(0u, (entry<uint32_t (*)(const void *)>(table, 0)(table)));
+    EXPECT_EQ(0u, (slot<uint32_t (*)(const void *)>(table, 0)(table)));
 }
 
 TEST_F(Layout, ManagerInterfacesFillTheirSlots) {
-    auto *errorinfo = get<veltra_errorinfo_interface_t>("_veltra_errorinfo_interface");
-    auto *handles = get<veltra_handlemanager_interface_t>("_veltra_handlemanager_interface");
-    auto *users = get<veltra_userinfo_interface_t>("_veltra_userinfo_interface");
-    auto *lists = get<veltra_listmanager_interface_t>("_veltra_listmanager_interface");
-    ASSERT_TRUE(errorinfo && handles && users && lists);
-
-    for (size_t k : {0u, 1u}) EXPECT_NE(nullptr, slot(errorinfo, k)) << "errorinfo " << k;
-    for (size_t k : {0u, 1u, 2u, 4u, 6u}) EXPECT_NE(nullptr, slot(handles, k)) << "handles " << k;
-    for (size_t k : {0u, 2u, 3u}) EXPECT_NE(nullptr, slot(users, k)) << "users " << k;
-    for (size_t k : {0u, 1u, 2u, 12u, 16u, 20u, 40u, 41u, 43u})
-        EXPECT_NE(nullptr, slot(lists, k)) << "lists " << k;
+    struct {
+        const char *name;
+        std::vector<size_t> slots;
+    } tables[] = {{"_veltra_errorinfo_interface", {0, 1}},
+                  {"_veltra_handlemanager_interface", {0, 1, 2, 4, 6}},
+                  {"_veltra_userinfo_interface", {0, 2, 3}},
+                  {"_veltra_listmanager_interface", {0, 1, 2, 12, 16, 20, 40, 41, 43}}};
+    const void *got[4] = {};
+    for (size_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(0u, manager_->interface_get(tables[i].name, 0, 0, &got[i])) << tables[i].name;
+        for (size_t k : tables[i].slots) EXPECT_NE(nullptr, slot(got[i], k)) << tables[i].name << k;
+    }
+    const void *handles = got[1], *lists = got[3];
 
     /* Calls through raw slots reach the operation named there: a null handle or user is
      * refused by validation, and a default locale reads back field by field. */
-    EXPECT_NE(0u, (entry<uint32_t (*)(const void *, uint32_t)>(handles, 2)(nullptr, 0x54315461u)));
-    EXPECT_NE(0u, (entry<uint32_t (*)(veltra_user_handle_t)>(handles, 6)(nullptr)));
-
+    EXPECT_NE(0u, (slot<uint32_t (*)(const void *, uint32_t)>(handles, 2)(nullptr, 0x54315461u)));
+    EXPECT_NE(0u, (slot<uint32_t (*)(veltra_user_handle_t)>(handles, 6)(nullptr)));
     ASSERT_EQ(0u, veltra_manager_locale_set_default("veltra_locale_music", "deu", "DE", "std"));
     void *locale = nullptr;
-    ASSERT_EQ(0u, (entry<uint32_t (*)(const char *, void **)>(lists, 40)("veltra_locale_music",
-                                                                         &locale)));
-    const char *group = nullptr, *language = nullptr, *region = nullptr, *descriptor = nullptr;
+    ASSERT_EQ(0u, (slot<uint32_t (*)(const char *, void **)>(lists, 40)("veltra_locale_music",
+                                                                        &locale)));
+    const char *f[4] = {};
     using InfoGet = uint32_t (*)(void *, const char **, const char **, const char **,
                                  const char **, void *);
-    EXPECT_EQ(0u, entry<InfoGet>(lists, 41)(locale, &group, &language, &region, &descriptor,
-                                            nullptr));
-    EXPECT_STREQ("veltra_locale_music", group);
-    EXPECT_STREQ("deu", language);
-    EXPECT_STREQ("DE", region);
-    EXPECT_STREQ("std", descriptor);
-    EXPECT_EQ(0u, (entry<uint32_t (*)(void *)>(lists, 43)(locale)));
-
-    put(errorinfo);
-    put(handles);
-    put(users);
-    put(lists);
+    EXPECT_EQ(0u, slot<InfoGet>(lists, 41)(locale, &f[0], &f[1], &f[2], &f[3], nullptr));
+    EXPECT_EQ("veltra_locale_music/deu/DE/std",
+              std::string(f[0]) + "/" + f[1] + "/" + f[2] + "/" + f[3]);
+    EXPECT_EQ(0u, (slot<uint32_t (*)(void *)>(lists, 43)(locale)));
+    for (const void *t : got) EXPECT_EQ(0u, (slot<uint32_t (*)(const void *)>(t, 0)(t)));
 }
 
 TEST(SpinLock, IsThePlatformMutex) {

@@ -22,11 +22,10 @@ std::string temp_dir() {
     return d ? d : "/tmp";
 }
 
-/* Idents of the tracks matching `where` (SQL over tracks t), in catalog order. */
-std::vector<std::string> sql_idents(const std::string &path, const std::string &where) {
+/* The first column of every row `sql` selects from the catalog at `path`. */
+std::vector<std::string> sql_rows(const std::string &path, const std::string &sql) {
     sqlite3 *db = nullptr;
     sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    std::string sql = "SELECT t.ident FROM tracks t WHERE " + where + " ORDER BY t.id";
     sqlite3_stmt *st = nullptr;
     EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr)) << sql;
     std::vector<std::string> out;
@@ -35,6 +34,11 @@ std::vector<std::string> sql_idents(const std::string &path, const std::string &
     sqlite3_finalize(st);
     sqlite3_close(db);
     return out;
+}
+
+/* Idents of the tracks matching `where` (SQL over tracks t), in catalog order. */
+std::vector<std::string> sql_idents(const std::string &path, const std::string &where) {
+    return sql_rows(path, "SELECT t.ident FROM tracks t WHERE " + where + " ORDER BY t.id");
 }
 
 class CatalogTest : public vt::ManagerTest {
@@ -157,18 +161,7 @@ TEST_F(CatalogTest, FilterValuesCraftedAsSqlAreData) {
     EXPECT_EQ(800u, sql_idents(path_, "1").size()); /* the table is still there */
 }
 
-TEST_F(CatalogTest, DataKeys) {
-    const char *v = nullptr;
-    ASSERT_EQ(0u, veltra_vibemesh_provider_get_data(provider_, "track_count", &v));
-    EXPECT_STREQ("800", v);
-    ASSERT_EQ(0u, veltra_vibemesh_provider_get_data(provider_, "name", &v));
-    EXPECT_STREQ("Sample catalog", v);
-    ASSERT_EQ(0u, veltra_vibemesh_provider_get_data(provider_, "description", &v));
-    EXPECT_NE(nullptr, strstr(v, "800 tracks"));
-    EXPECT_EQ(0x10A20003u, veltra_vibemesh_provider_get_data(provider_, "no such key", &v));
-}
-
-TEST_F(CatalogTest, SeveralCatalogsAtOnce) {
+TEST_F(CatalogTest, SeveralCatalogsAtOnceEachWithItsData) {
     std::string other = dir_ + "/other.vmcat";
     ASSERT_EQ(0u, veltra_catalog_generate(other.c_str(), 50, 99, nullptr, nullptr));
     veltra_catalog_t *second = nullptr;
@@ -179,77 +172,74 @@ TEST_F(CatalogTest, SeveralCatalogsAtOnce) {
     ASSERT_EQ(0u, veltra_catalog_ordinal(second, &ordinal));
     veltra_vibemesh_provider_handle_t prov = nullptr;
     ASSERT_EQ(0u, veltra_vibemesh_provider_enum(ordinal, &prov));
+    auto data = [](veltra_vibemesh_provider_handle_t p, const char *key) {
+        const char *v = nullptr;
+        EXPECT_EQ(0u, veltra_vibemesh_provider_get_data(p, key, &v)) << key;
+        return std::string(v ? v : "");
+    };
+    EXPECT_EQ("50", data(prov, "track_count"));
+    EXPECT_EQ("800", data(provider_, "track_count"));
+    EXPECT_EQ("Sample catalog", data(provider_, "name"));
+    EXPECT_NE(std::string::npos, data(provider_, "description").find("800 tracks"));
     const char *v = nullptr;
-    ASSERT_EQ(0u, veltra_vibemesh_provider_get_data(prov, "track_count", &v));
-    EXPECT_STREQ("50", v);
-    ASSERT_EQ(0u, veltra_vibemesh_provider_get_data(provider_, "track_count", &v));
-    EXPECT_STREQ("800", v);
+    EXPECT_EQ(0x10A20003u, veltra_vibemesh_provider_get_data(provider_, "no such key", &v));
     EXPECT_EQ(0u, veltra_vibemesh_provider_release(prov));
     EXPECT_EQ(0u, veltra_catalog_close(second));
     ASSERT_EQ(0u, veltra_vibemesh_provider_count(&count));
     EXPECT_EQ(1u, count);
 }
 
-TEST(CatalogFiles, BadFilesAreClearErrors) {
-    const veltra_manager_t *m = nullptr;
-    ASSERT_EQ(0u, veltra_manager_start(&m));
-    std::string dir = temp_dir();
+/* Files made and broken by the test itself, in a directory of its own. */
+class CatalogFiles : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(0u, veltra_manager_start(&m_)); }
+    void TearDown() override {
+        EXPECT_EQ(0, system(("rm -rf '" + dir_ + "'").c_str()));
+        veltra_manager_stop();
+    }
+    const veltra_manager_t *m_ = nullptr;
+    std::string dir_ = temp_dir();
+};
+
+TEST_F(CatalogFiles, BadFilesAreClearErrors) {
     veltra_catalog_t *c = nullptr;
-    EXPECT_EQ(VELTRA_CATALOG_ERR_NOT_FOUND, veltra_catalog_open(m, (dir + "/missing").c_str(), &c));
-    EXPECT_EQ(VELTRA_CATALOG_ERR_CORRUPT, veltra_catalog_open(m, dir.c_str(), &c)); /* a folder */
-    std::string junk = dir + "/junk.vmcat";
+    std::string missing = dir_ + "/missing";
+    EXPECT_EQ(VELTRA_CATALOG_ERR_NOT_FOUND, veltra_catalog_open(m_, missing.c_str(), &c));
+    EXPECT_EQ(VELTRA_CATALOG_ERR_CORRUPT, veltra_catalog_open(m_, dir_.c_str(), &c)); /* a folder */
+    std::string junk = dir_ + "/junk.vmcat";
     std::ofstream(junk) << "this is not a database at all, not even close............";
-    EXPECT_EQ(VELTRA_CATALOG_ERR_CORRUPT, veltra_catalog_open(m, junk.c_str(), &c));
-    std::string other_db = dir + "/other.db";
+    EXPECT_EQ(VELTRA_CATALOG_ERR_CORRUPT, veltra_catalog_open(m_, junk.c_str(), &c));
+    std::string other_db = dir_ + "/other.db";
     sqlite3 *db = nullptr;
     sqlite3_open(other_db.c_str(), &db);
     sqlite3_exec(db, "CREATE TABLE meta(key, value); INSERT INTO meta VALUES('format','x');", nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    EXPECT_EQ(VELTRA_CATALOG_ERR_CORRUPT, veltra_catalog_open(m, other_db.c_str(), &c));
-    EXPECT_EQ(VELTRA_CATALOG_ERR_INVALID_ARG, veltra_catalog_open(m, nullptr, &c));
+    EXPECT_EQ(VELTRA_CATALOG_ERR_CORRUPT, veltra_catalog_open(m_, other_db.c_str(), &c));
+    EXPECT_EQ(VELTRA_CATALOG_ERR_INVALID_ARG, veltra_catalog_open(m_, nullptr, &c));
     EXPECT_EQ(0u, veltra_manager_interface_count("_veltra_vibemesh_datasource_interface"));
-    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
-    veltra_manager_stop();
 }
 
-TEST(CatalogFiles, GenerationIsDeterministic) {
-    const veltra_manager_t *m = nullptr;
-    ASSERT_EQ(0u, veltra_manager_start(&m));
-    std::string dir = temp_dir();
-    std::string a = dir + "/a.vmcat", b = dir + "/b.vmcat", c = dir + "/c.vmcat";
+TEST_F(CatalogFiles, GenerationIsDeterministic) {
+    std::string a = dir_ + "/a.vmcat", b = dir_ + "/b.vmcat", c = dir_ + "/c.vmcat";
     ASSERT_EQ(0u, veltra_catalog_generate(a.c_str(), 300, 5, nullptr, nullptr));
     ASSERT_EQ(0u, veltra_catalog_generate(b.c_str(), 300, 5, nullptr, nullptr));
     ASSERT_EQ(0u, veltra_catalog_generate(c.c_str(), 300, 6, nullptr, nullptr));
-    EXPECT_EQ(VELTRA_CATALOG_ERR_EXISTS, veltra_catalog_generate(a.c_str(), 300, 5, nullptr, nullptr));
-    std::string where = "1";
-    auto rows = [&](const std::string &p) {
-        sqlite3 *db = nullptr;
-        sqlite3_open(p.c_str(), &db);
-        sqlite3_stmt *st = nullptr;
-        sqlite3_prepare_v2(db, "SELECT group_concat(ident||title||artist||mood2||genre||origin||era, '|') FROM tracks",
-                           -1, &st, nullptr);
-        sqlite3_step(st);
-        std::string s = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        return s;
+    EXPECT_EQ(VELTRA_CATALOG_ERR_EXISTS,
+              veltra_catalog_generate(a.c_str(), 300, 5, nullptr, nullptr));
+    auto rows = [](const std::string &p) {
+        return sql_rows(p, "SELECT ident||title||artist||mood2||genre||origin||era FROM tracks ORDER BY id");
     };
     EXPECT_EQ(rows(a), rows(b));
     EXPECT_NE(rows(a), rows(c));
-    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
-    veltra_manager_stop();
 }
 
-TEST(CatalogImport, ReportsLineAndColumn) {
-    const veltra_manager_t *m = nullptr;
-    ASSERT_EQ(0u, veltra_manager_start(&m));
+TEST_F(CatalogFiles, ImportReportsLineAndColumn) {
     const veltra_manager_list_entry_t *moods = nullptr;
     uint32_t n = 0;
     ASSERT_EQ(0u, veltra_manager_list_entries("veltra_list_type_moods", &moods, &n));
     std::string level2;
     for (uint32_t i = 0; i < n && level2.empty(); ++i)
         if (moods[i].level == 2) level2 = std::to_string(moods[i].id);
-    std::string dir = temp_dir();
     const std::string header = "ident,album_ident,album,title,artist,mood,genre,origin,era\n";
     struct Case {
         std::string body;
@@ -264,9 +254,9 @@ TEST(CatalogImport, ReportsLineAndColumn) {
     };
     int k = 0;
     for (const Case &c : cases) {
-        std::string csv = dir + "/in" + std::to_string(++k) + ".csv";
+        std::string csv = dir_ + "/in" + std::to_string(++k) + ".csv";
         std::ofstream(csv) << header << c.body;
-        std::string out = dir + "/out" + std::to_string(k) + ".vmcat";
+        std::string out = dir_ + "/out" + std::to_string(k) + ".vmcat";
         veltra_catalog_import_error_t e{};
         EXPECT_EQ(VELTRA_CATALOG_ERR_BAD_INPUT, veltra_catalog_import_csv(csv.c_str(), out.c_str(), nullptr, &e)) << k;
         EXPECT_EQ(c.line, e.line) << k << ": " << e.message;
@@ -277,9 +267,9 @@ TEST(CatalogImport, ReportsLineAndColumn) {
         EXPECT_NE(0, access(out.c_str(), F_OK)) << "nothing written on bad input";
     }
     /* A good file with quoted fields imports. */
-    std::string csv = dir + "/good.csv";
+    std::string csv = dir_ + "/good.csv";
     std::ofstream(csv) << header << "t1,a1,\"Album, Deluxe\",\"Say \"\"Hi\"\"\",Artist," << level2 << ",1,2,3\r\n";
-    std::string out = dir + "/good.vmcat";
+    std::string out = dir_ + "/good.vmcat";
     ASSERT_EQ(0u, veltra_catalog_import_csv(csv.c_str(), out.c_str(), "Mine", nullptr));
     veltra_catalog_t *cat = nullptr;
     ASSERT_EQ(0u, veltra_catalog_open(nullptr, out.c_str(), &cat));
@@ -292,8 +282,6 @@ TEST(CatalogImport, ReportsLineAndColumn) {
     EXPECT_STREQ("Mine", info.name);
     EXPECT_EQ(1u, info.track_count);
     EXPECT_EQ(0u, veltra_catalog_close(cat));
-    EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
-    veltra_manager_stop();
 }
 
 }  // namespace

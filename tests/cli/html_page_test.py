@@ -140,17 +140,17 @@ def check_self_contained(markup, what):
 
 # ---- static checks ------------------------------------------------------------------------------
 
-def static_checks(d):
-    cat = os.path.join(d, 'sample.vmcat')
-    rc, _, err = run('--catalog', cat, 'catalog', 'generate', '--tracks', '1500', '--seed', '4')
-    if not check(rc == 0, 'generate: %s' % err):
-        return
+def write_page(cat, size, locale, filters, page, what):
+    rc, _, err = run('--catalog', cat, 'html', '--size', str(size), '--locale', locale,
+                     *filters, '--out', page)
+    return check(rc == 0, '%s: exit %d: %s' % (what, rc, err))
+
+
+def static_checks(d, cat):
     page = os.path.join(d, 'page.html')
     for size, locale, filters in ((5, 'en', []), (10, 'de', ['--genre', '2', '--exclude-era', '3'])):
         what = '%dx%d %s %s' % (size, size, locale, ' '.join(filters))
-        rc, _, err = run('--catalog', cat, 'html', '--size', str(size), '--locale', locale,
-                         *filters, '--out', page)
-        if not check(rc == 0, '%s: exit %d: %s' % (what, rc, err)):
+        if not write_page(cat, size, locale, filters, page, what):
             continue
         markup = open(page, encoding='utf-8').read()
         doc = parse(markup)
@@ -168,15 +168,12 @@ def static_checks(d):
             check(total == 1500 and '1,500 tracks' in caption and 'no filters' in caption,
                   '%s: caption %r, cells sum to %d' % (what, caption, total))
         # Each cell's panel lists its first tracks and counts the rest.
+        templates = {n.attrs.get('id'): n for n in doc.find_all('template')}
         for c in doc.find_all('button', 'cell'):
-            t = doc.find_all('template')
-            tpl = [n for n in t if n.attrs.get('id') == 'tracks-%s-%s' % (c.attrs['data-x'],
-                                                                          c.attrs['data-y'])]
-            count = int(c.attrs['data-count'])
-            if check(len(tpl) == 1, '%s: one track list per cell' % what):
-                items = tpl[0].find_all('li')
-                check(len(items) == min(10, count), '%s: %d tracks listed of %d' %
-                      (what, len(items), count))
+            tpl = templates.get('tracks-%s-%s' % (c.attrs['data-x'], c.attrs['data-y']))
+            items = tpl.find_all('li') if tpl else None
+            check(items is not None and len(items) == min(10, int(c.attrs['data-count'])),
+                  '%s: track list of cell %s' % (what, c.attrs))
 
     # Text from a catalog is data, never markup.
     rc, out, _ = run('--catalog', cat, 'moods', '--size', '10')
@@ -253,19 +250,13 @@ def page_requests(netlog):
     return urls
 
 
-def browser_checks(d, browser):
-    cat = os.path.join(d, 'sample.vmcat')
-    rc, _, err = run('--catalog', cat, 'catalog', 'generate', '--tracks', '1500', '--seed', '4')
-    if not check(rc == 0, 'generate: %s' % err):
-        return
+def browser_checks(d, cat, browser):
     os.makedirs(OUTDIR, exist_ok=True)
     for size, locale, filters, pick in ((5, 'en', [], (2, 3)),
                                         (10, 'de', ['--origin', '1'], (7, 4))):
         what = '%dx%d %s' % (size, size, locale)
         page = os.path.join(d, 'grid%d.html' % size)
-        rc, _, err = run('--catalog', cat, 'html', '--size', str(size), '--locale', locale,
-                         *filters, '--out', page)
-        if not check(rc == 0, '%s: exit %d: %s' % (what, rc, err)):
+        if not write_page(cat, size, locale, filters, page, what):
             continue
         url = 'file://%s#cell=%d,%d' % (page, *pick)
         shot = os.path.join(OUTDIR, 'html_page_%dx%d.png' % (size, size))
@@ -301,15 +292,15 @@ def browser_checks(d, browser):
 
 
 def main():
+    browser = shutil.which('chromium')
+    if MODE != 'static' and not browser:
+        print('chromium is not installed: skipped')
+        return SKIP
     with tempfile.TemporaryDirectory() as d:
-        if MODE == 'static':
-            static_checks(d)
-        else:
-            browser = shutil.which('chromium')
-            if not browser:
-                print('chromium is not installed: skipped')
-                return SKIP
-            browser_checks(d, browser)
+        cat = os.path.join(d, 'sample.vmcat')
+        rc, _, err = run('--catalog', cat, 'catalog', 'generate', '--tracks', '1500', '--seed', '4')
+        if check(rc == 0, 'generate: %s' % err):
+            static_checks(d, cat) if MODE == 'static' else browser_checks(d, cat, browser)
     if failures:
         print('%d check(s) failed' % len(failures))
         return 1

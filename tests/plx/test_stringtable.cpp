@@ -1,7 +1,6 @@
 /* plx_stringtable: interning, ids across removals, the serialized buffer and its round trip
  * through attach, attach's validation, hash collisions, bad input and out of memory. */
 #include <algorithm>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -50,37 +49,15 @@ TEST(StringTableModule, CreateNeedsDatatypes) {
     EXPECT_EQ(nullptr, t);
 }
 
-TEST_F(StringTable, InterningIsByteExact) {
-    EXPECT_EQ(1u, add("abc"));
-    EXPECT_EQ(1u, add("abc"));
-    EXPECT_EQ(2u, add("ABC"));
-    uint32_t count = 0, id = 0;
-    ASSERT_EQ(0u, plx_stringtable_count(t_, &count));
-    EXPECT_EQ(2u, count);
-    EXPECT_EQ(std::string("\0abc\0ABC\0", 9), bytes(t_));
-    EXPECT_EQ(kInvalid, plx_stringtable_add_value(t_, "", &id));
-    EXPECT_EQ(kInvalid, plx_stringtable_add_value(t_, nullptr, &id));
-    EXPECT_EQ(kInvalid, plx_stringtable_add_value(t_, "\xC0\x80", &id));
-
-    /* "ab" and "bA" share a djb2 hash: the equal-hash run must be walked */
-    EXPECT_EQ(3u, add("ab"));
-    EXPECT_EQ(4u, add("bA"));
-    ASSERT_EQ(0u, plx_stringtable_remove_value(t_, 3));
-    EXPECT_EQ(0u, plx_stringtable_get_value_ref(t_, "bA", &id));
-    EXPECT_EQ(4u, id);
-    EXPECT_EQ(kNotFound, plx_stringtable_get_value_ref(t_, "ab", &id));
-    EXPECT_EQ(5u, add("ab"));
-}
-
-TEST_F(StringTable, RemovalCompactsTheBufferAndKeepsIds) {
+/* Ids, counts, the buffer and equal-hash runs are pinned by the model test below; this covers
+ * what it leaves out: enumeration, reads of removed or never-given ids, and emptying by removal. */
+TEST_F(StringTable, RemovalKeepsIdsAndEnumerationSkipsTheGap) {
     add("abc");
     add("de");
     add("fgh");
     ASSERT_EQ(0u, plx_stringtable_remove_value(t_, 2));
     EXPECT_EQ("#" + std::to_string(kNotFound), value(2));
-    EXPECT_EQ("fgh", value(3));
     EXPECT_EQ("#" + std::to_string(kOutOfRange), value(4));
-    EXPECT_EQ(std::string("\0abc\0fgh\0", 9), bytes(t_));
     uint32_t id = 0;
     const char *s = nullptr;
     ASSERT_EQ(0u, plx_stringtable_enum(t_, 0, &id, &s));
@@ -95,43 +72,6 @@ TEST_F(StringTable, RemovalCompactsTheBufferAndKeepsIds) {
     ASSERT_EQ(0u, plx_stringtable_remove_value(t_, 1));
     EXPECT_EQ("", bytes(t_));
     EXPECT_EQ(4u, add("x"));
-    EXPECT_EQ(std::string("\0x\0", 3), bytes(t_));
-}
-
-TEST_F(StringTable, BufferRoundTripsThroughAttach) {
-    std::mt19937 rng(7);
-    std::map<uint32_t, std::string> live;
-    for (int i = 0; i < 400; ++i) {
-        std::string s(1 + rng() % 12, 'a');
-        for (char &c : s) c = static_cast<char>('a' + rng() % 4);
-        uint32_t id = add(s.c_str());
-        live[id] = s;
-        if (rng() % 3 == 0) {
-            uint32_t victim = live.begin()->first;
-            ASSERT_EQ(0u, plx_stringtable_remove_value(t_, victim));
-            live.erase(victim);
-        }
-    }
-    plx_stringtable_t *copy = nullptr;
-    ASSERT_EQ(0u, plx_stringtable_create(&copy, 0));
-    std::string serialized = bytes(t_);
-    ASSERT_EQ(0u, plx_stringtable_attach_buffer(copy, serialized.data(), serialized.size()));
-    EXPECT_EQ(serialized, bytes(copy));
-    uint32_t count = 0;
-    plx_stringtable_count(copy, &count);
-    EXPECT_EQ(live.size(), count);
-    for (const auto &[id, s] : live) {
-        uint32_t synced = 0;
-        const char *there = nullptr;
-        ASSERT_EQ(0u, plx_stringtable_get_buffer_sync_ref(t_, id, &synced));
-        ASSERT_EQ(0u, plx_stringtable_get_value(copy, synced, &there));
-        EXPECT_EQ(s, there);
-        ASSERT_EQ(0u, plx_stringtable_get_value_ref(copy, s.c_str(), &synced));
-    }
-    uint8_t changed = 1;
-    plx_stringtable_get_buffer(copy, nullptr, nullptr, &changed);
-    EXPECT_EQ(0u, changed);
-    plx_stringtable_delete(copy);
 }
 
 TEST_F(StringTable, AttachValidatesAndFailsWithoutHarm) {
@@ -202,6 +142,9 @@ TEST_F(StringTable, BadHandlesAndArguments) {
     EXPECT_EQ(kWrongMagic, plx_stringtable_delete(other));
     EXPECT_EQ(kInvalid, plx_stringtable_create(nullptr, 0));
     EXPECT_EQ(0u, plx_stringtable_delete(nullptr));
+    for (const char *bad : {"", "\xC0\x80"}) /* empty, and empty once decoded */
+        EXPECT_EQ(kInvalid, plx_stringtable_add_value(t_, bad, &id));
+    EXPECT_EQ(kInvalid, plx_stringtable_add_value(t_, nullptr, &id));
     EXPECT_EQ(kInvalid, plx_stringtable_get_value(t_, 0, &s));
     EXPECT_EQ(kInvalid, plx_stringtable_get_value(t_, 1, nullptr));
     EXPECT_EQ(kInvalid, plx_stringtable_remove_value(t_, 0));

@@ -25,9 +25,7 @@ struct FakeManager {
     /* handle_validate answers this for every handle when nonzero; else it accepts exactly the
      * registered handles of the right magic. */
     uint32_t validate_result = 0;
-    uint32_t add_result = 0;            /* handle_add's answer (0: registers) */
     uint32_t handle_release_result = 0; /* handle_release's answer; nonzero keeps the handle */
-    uint32_t user_validate_result = 0;  /* user_handle_validate's answer for every user */
     uint32_t addref_result = 0;         /* user_addref's answer */
     /* handle_release ends the handle but keeps its delete callback for run_deletes(). */
     bool defer_deletes = false;

@@ -13,7 +13,6 @@ constexpr const char kInterfaceName[] = "_veltra_vibemesh_datasource_interface";
  * them after query_release would touch freed memory. */
 struct Query {
     ScriptedDatasource *owner;
-    uint32_t conditions = 0;
     std::vector<std::pair<std::string, std::string>> rows;
 };
 
@@ -40,7 +39,6 @@ struct DsTrampolines {
         ScriptedDatasource *ds = of(t);
         DsCall c = call_of(DsSlot::DataGet);
         c.value = key;
-        c.out = p_value;
         if (uint32_t code = ds->record(c)) return code;
         auto it = ds->data.find(key);
         if (it == ds->data.end()) return kDsNotFound;
@@ -57,25 +55,20 @@ struct DsTrampolines {
         c.callback_data = callback_data;
         uint32_t code = ds->record(c);
         if (code == 0 || ds->handle_on_failed_create) {
-            *p_query = new Query{ds, 0, {}};
+            *p_query = new Query{ds, {}};
             std::lock_guard<std::mutex> g(ds->mutex_);
             ++ds->live_queries_;
         }
         return code;
     }
     static uint32_t add_condition(void *query, const char *list_type, const char *value,
-                                  const char *condition_type, uint32_t *p_condition) {
+                                  const char *condition_type, uint32_t *) {
         ScriptedDatasource *ds = q(query)->owner;
         DsCall c = call_of(DsSlot::AddCondition, query);
         c.list_type = list_type;
         c.value = value;
         c.condition_type = condition_type;
-        c.condition_word = p_condition;
-        if (uint32_t code = ds->record(c)) return code;
-        uint32_t k = q(query)->conditions++;
-        std::lock_guard<std::mutex> g(ds->mutex_);
-        auto it = ds->condition_failures_.find(k);
-        return it == ds->condition_failures_.end() ? 0 : it->second;
+        return ds->record(c);
     }
     static uint32_t execute(void *query) {
         ScriptedDatasource *ds = q(query)->owner;
@@ -85,9 +78,7 @@ struct DsTrampolines {
     }
     static uint32_t estimate(void *query, uint32_t *p_estimate) {
         ScriptedDatasource *ds = q(query)->owner;
-        DsCall c = call_of(DsSlot::Estimate, query);
-        c.out = p_estimate;
-        if (uint32_t code = ds->record(c)) return code;
+        if (uint32_t code = ds->record(call_of(DsSlot::Estimate, query))) return code;
         *p_estimate = ds->estimate;
         return 0;
     }
@@ -99,9 +90,8 @@ struct DsTrampolines {
     }
     static uint32_t result_get(void *query, uint32_t index, const char **p_ident,
                                const char **p_group) {
-        DsCall c = call_of(DsSlot::ResultGet, query);
-        c.index = index;
-        if (uint32_t code = q(query)->owner->record(c)) return code;
+        if (uint32_t code = q(query)->owner->record(call_of(DsSlot::ResultGet, query)))
+            return code;
         const auto &row = q(query)->rows.at(index);
         *p_ident = row.first.c_str();
         *p_group = row.second.c_str();
@@ -149,11 +139,6 @@ uint32_t ScriptedDatasource::withdraw() {
 void ScriptedDatasource::fail(DsSlot slot, uint32_t code, uint32_t skip) {
     std::lock_guard<std::mutex> g(mutex_);
     failures_[slot] = {skip, code};
-}
-
-void ScriptedDatasource::fail_condition(uint32_t k, uint32_t code) {
-    std::lock_guard<std::mutex> g(mutex_);
-    condition_failures_[k] = code;
 }
 
 uint32_t ScriptedDatasource::record(DsCall call) {

@@ -1,6 +1,6 @@
 /* A datasource table for tests: published through the stand-in manager's interface registry,
  * it records every call the module makes with its arguments, answers from a script, and fails
- * on command at any slot or at the k-th condition of a query. Thread-safe. */
+ * on command at any slot. Thread-safe. */
 #ifndef VELTRA_SCRIPTED_DATASOURCE_H
 #define VELTRA_SCRIPTED_DATASOURCE_H
 
@@ -39,12 +39,9 @@ struct DsCall {
     DsSlot slot = DsSlot::Release;
     const void *query = nullptr;                    /* query handle (slots 7 to 12) */
     std::string list_type, value, condition_type;   /* slot 7; slot 3 puts the key in `value` */
-    const uint32_t *condition_word = nullptr;       /* slot 7 */
     veltra_user_handle_t user = nullptr;            /* slot 6 */
     veltra_vibemesh_callback_fn callback = nullptr; /* slot 6 */
     void *callback_data = nullptr;                  /* slot 6 */
-    uint32_t index = 0;                             /* slot 11 */
-    const void *out = nullptr;                      /* slot 3's value out, slot 9's estimate out */
 };
 
 class ScriptedDatasource {
@@ -69,8 +66,6 @@ public:
 
     /* The call of `slot` after `skip` further calls fails with `code`, once. */
     void fail(DsSlot slot, uint32_t code, uint32_t skip = 0);
-    /* Condition `k` (from 0) of every query fails with `code`. */
-    void fail_condition(uint32_t k, uint32_t code);
 
     /* ---- observations ---- */
     std::vector<DsCall> calls() const;
@@ -96,7 +91,6 @@ private:
     mutable std::mutex mutex_;
     std::vector<DsCall> calls_;
     std::map<DsSlot, Failure> failures_;
-    std::map<uint32_t, uint32_t> condition_failures_;
     int live_queries_ = 0;
 };
 

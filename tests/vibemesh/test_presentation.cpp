@@ -52,6 +52,22 @@ TEST_F(Presentation, CreateTypeAndRelease) {
     EXPECT_EQ(refs, veltra_manager_user_refcount(user_));
 }
 
+/* The stand-in list manager's entry for a mood id at a level, or null. */
+const veltra_manager_list_entry_t *mood_entry(const std::string &id, uint32_t level) {
+    const veltra_manager_list_entry_t *entries = nullptr;
+    uint32_t count = 0;
+    veltra_manager_list_entries(kMoods, &entries, &count);
+    for (uint32_t i = 0; i < count; ++i)
+        if (entries[i].id == strtoul(id.c_str(), nullptr, 10) && entries[i].level == level)
+            return &entries[i];
+    return nullptr;
+}
+
+std::string list_name(const char *id, uint32_t level, bool german) {
+    const veltra_manager_list_entry_t *e = mood_entry(id, level);
+    return e ? (german ? e->name_de : e->name_en) : "?";
+}
+
 /* Cell (x, y) -> mood id, or "-" for a refused cell. */
 std::string mood_id(veltra_vibemesh_presentation_handle_t p, uint32_t x, uint32_t y) {
     const char *id = nullptr;
@@ -91,27 +107,24 @@ TEST_F(Presentation, MoodIdsOfBothLayoutsAndOtherTypes) {
                    "veltra_vibemesh_presentation_get_mood_id",
                    "'p_mood_id' parameter cannot be null");
 
-    std::set<std::string> ids; /* no identifier repeats within or across the layouts */
+    /* No identifier repeats within or across the layouts, each is a mood of the level its
+     * layout asks, and a fine cell's parent is the coarse cell over it. */
+    std::set<std::string> ids;
     for (uint32_t y = 1; y <= 10; ++y) {
         for (uint32_t x = 1; x <= 10; ++x) {
+            if (x <= 5 && y <= 5) {
+                ids.insert(mood_id(five, x, y));
+                EXPECT_NE(nullptr, mood_entry(mood_id(five, x, y), 1)) << x << "," << y;
+            }
             ids.insert(mood_id(ten, x, y));
-            if (x <= 5 && y <= 5) ids.insert(mood_id(five, x, y));
+            const veltra_manager_list_entry_t *fine = mood_entry(mood_id(ten, x, y), 2);
+            ASSERT_NE(nullptr, fine) << x << "," << y;
+            EXPECT_EQ(mood_id(five, (x + 1) / 2, (y + 1) / 2), std::to_string(fine->parent_id));
         }
     }
     EXPECT_EQ(125u, ids.size());
     for (auto p : {ten, small, wide, empty})
         EXPECT_CODE(0u, veltra_vibemesh_presentation_release(p));
-}
-
-/* The name the stand-in list manager holds for a mood id at a level. */
-std::string list_name(const char *id, uint32_t level, bool german) {
-    const veltra_manager_list_entry_t *entries = nullptr;
-    uint32_t count = 0;
-    veltra_manager_list_entries(kMoods, &entries, &count);
-    for (uint32_t i = 0; i < count; ++i)
-        if (entries[i].id == strtoul(id, nullptr, 10) && entries[i].level == level)
-            return german ? entries[i].name_de : entries[i].name_en;
-    return "?";
 }
 
 TEST_F(Presentation, MoodNamesNeedALocaleAndAreInterned) {
