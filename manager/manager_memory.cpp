@@ -16,10 +16,22 @@ struct alignas(16) BlockHeader {
 static_assert(sizeof(BlockHeader) == 16, "header keeps 16-byte alignment");
 constexpr uint64_t kLiveMagic = 0x5645'4C54'5241'4D4Dull;
 
-uint64_t g_live_blocks;
-uint64_t g_live_bytes;
-uint64_t g_peak_bytes;
-uint64_t g_allocations;
+/* Counters read only as sums (live blocks, allocations) are split over cache lines by thread,
+ * so that threads allocating at once do not all write one line; a shard's block count may
+ * wrap below zero when its blocks are freed by other threads, the sum over shards (modulo
+ * 2^64) is exact. Live bytes and their peak stay one pair on one line: an exact peak needs
+ * one order of all changes. */
+constexpr uint32_t kShardBits = 3;
+struct alignas(64) CountShard {
+    uint64_t blocks;       /* blocks allocated minus blocks freed by the threads of this shard */
+    uint64_t allocations;  /* successful allocations (reallocs included) */
+};
+CountShard g_shards[1u << kShardBits];
+struct alignas(64) ByteCounts {
+    uint64_t live;  /* payload bytes allocated now */
+    uint64_t peak;  /* highest `live` since the last reset */
+};
+ByteCounts g_bytes;
 uint64_t g_failures;
 /* Allocations still allowed before the injected failure; VELTRA_MANAGER_FAIL_NEVER = off. */
 uint32_t g_countdown = VELTRA_MANAGER_FAIL_NEVER;
@@ -46,20 +58,38 @@ bool inject_failure() {
     return false;
 }
 
-void count_in(uint64_t size) {
-    __atomic_add_fetch(&g_live_blocks, 1, __ATOMIC_RELAXED);
-    uint64_t now = __atomic_add_fetch(&g_live_bytes, size, __ATOMIC_RELAXED);
-    uint64_t peak = __atomic_load_n(&g_peak_bytes, __ATOMIC_RELAXED);
+/* The calling thread's shard. */
+CountShard &my_shard() {
+    uint64_t v = static_cast<uint64_t>(pthread_self()) * 0x9E3779B97F4A7C15ull;
+    return g_shards[v >> (64 - kShardBits)];
+}
+
+/* Sum of one field over all shards. */
+uint64_t shard_sum(uint64_t CountShard::*field) {
+    uint64_t sum = 0;
+    for (CountShard &s : g_shards) sum += __atomic_load_n(&(s.*field), __ATOMIC_RELAXED);
+    return sum;
+}
+
+void count_bytes_in(uint64_t size) {
+    uint64_t now = __atomic_add_fetch(&g_bytes.live, size, __ATOMIC_RELAXED);
+    uint64_t peak = __atomic_load_n(&g_bytes.peak, __ATOMIC_RELAXED);
     while (now > peak &&
-           !__atomic_compare_exchange_n(&g_peak_bytes, &peak, now, false, __ATOMIC_RELAXED,
+           !__atomic_compare_exchange_n(&g_bytes.peak, &peak, now, false, __ATOMIC_RELAXED,
                                         __ATOMIC_RELAXED)) {
     }
-    __atomic_add_fetch(&g_allocations, 1, __ATOMIC_RELAXED);
+}
+
+void count_in(uint64_t size) {
+    CountShard &s = my_shard();
+    __atomic_add_fetch(&s.blocks, 1, __ATOMIC_RELAXED);
+    __atomic_add_fetch(&s.allocations, 1, __ATOMIC_RELAXED);
+    count_bytes_in(size);
 }
 
 void count_out(uint64_t size) {
-    __atomic_sub_fetch(&g_live_blocks, 1, __ATOMIC_RELAXED);
-    __atomic_sub_fetch(&g_live_bytes, size, __ATOMIC_RELAXED);
+    __atomic_sub_fetch(&my_shard().blocks, 1, __ATOMIC_RELAXED);
+    __atomic_sub_fetch(&g_bytes.live, size, __ATOMIC_RELAXED);
 }
 
 BlockHeader *header_of(void *block) { return static_cast<BlockHeader *>(block) - 1; }
@@ -130,8 +160,12 @@ void *plx_memory_realloc(void *block, size_t size) {
     auto *n = static_cast<BlockHeader *>(realloc(h, sizeof(BlockHeader) + size));
     if (!n) return nullptr;
     n->size = size;
-    count_out(old);
-    count_in(size);
+    /* One block stays live: only the bytes move (a grown block may set a new peak). */
+    __atomic_add_fetch(&my_shard().allocations, 1, __ATOMIC_RELAXED);
+    if (size >= old)
+        count_bytes_in(size - old);
+    else
+        __atomic_sub_fetch(&g_bytes.live, old - size, __ATOMIC_RELAXED);
     return n + 1;
 }
 
@@ -147,15 +181,15 @@ void *plx_memory_memmove(void *dest, const void *src, size_t count) {
 
 void veltra_manager_memory_stats(veltra_manager_memory_stats_t *p) {
     if (!p) return;
-    p->live_blocks = __atomic_load_n(&g_live_blocks, __ATOMIC_RELAXED);
-    p->live_bytes = __atomic_load_n(&g_live_bytes, __ATOMIC_RELAXED);
-    p->peak_bytes = __atomic_load_n(&g_peak_bytes, __ATOMIC_RELAXED);
-    p->allocations = __atomic_load_n(&g_allocations, __ATOMIC_RELAXED);
+    p->live_blocks = shard_sum(&CountShard::blocks);
+    p->live_bytes = __atomic_load_n(&g_bytes.live, __ATOMIC_RELAXED);
+    p->peak_bytes = __atomic_load_n(&g_bytes.peak, __ATOMIC_RELAXED);
+    p->allocations = shard_sum(&CountShard::allocations);
     p->failures = __atomic_load_n(&g_failures, __ATOMIC_RELAXED);
 }
 
 void veltra_manager_memory_reset_peak(void) {
-    __atomic_store_n(&g_peak_bytes, __atomic_load_n(&g_live_bytes, __ATOMIC_RELAXED),
+    __atomic_store_n(&g_bytes.peak, __atomic_load_n(&g_bytes.live, __ATOMIC_RELAXED),
                      __ATOMIC_RELAXED);
 }
 

@@ -1,4 +1,7 @@
 /* The host allocator: accounting and fault injection. */
+#include <thread>
+#include <vector>
+
 #include "test_support.h"
 
 namespace {
@@ -52,6 +55,35 @@ TEST_F(Memory, PeakFollowsLiveBytesUntilReset) {
     EXPECT_EQ(base + 1000, stats().peak_bytes);
     veltra_manager_memory_reset_peak();
     EXPECT_EQ(base, stats().peak_bytes);
+}
+
+/* The block and allocation counts are kept per thread group and summed: blocks allocated on
+ * some threads and freed or grown on others still add up exactly, and so do bytes and peak. */
+TEST_F(Memory, CountsStayExactAcrossThreads) {
+    veltra_manager_memory_reset_peak();
+    veltra_manager_memory_stats_t start = stats();
+    constexpr int kThreads = 4, kBlocks = 200;
+    std::vector<void *> blocks[kThreads];
+    std::vector<std::thread> threads;
+    for (auto &mine : blocks)
+        threads.emplace_back([&mine] {
+            for (int i = 0; i < kBlocks; ++i) mine.push_back(plx_memory_alloc(10));
+        });
+    for (std::thread &t : threads) t.join();
+    threads.clear();
+    EXPECT_EQ(start.live_blocks + kThreads * kBlocks, stats().live_blocks);
+    EXPECT_EQ(start.live_bytes + kThreads * kBlocks * 10, stats().peak_bytes);
+    for (int t = 0; t < kThreads; ++t) /* each thread grows, then frees another's blocks */
+        threads.emplace_back([&other = blocks[(t + 1) % kThreads]] {
+            for (void *&b : other) b = plx_memory_realloc(b, 20);
+            for (void *b : other) plx_memory_free(b);
+        });
+    for (std::thread &t : threads) t.join();
+    veltra_manager_memory_stats_t end = stats();
+    EXPECT_EQ(start.live_blocks, end.live_blocks);
+    EXPECT_EQ(start.live_bytes, end.live_bytes);
+    EXPECT_EQ(start.allocations + 2 * kThreads * kBlocks, end.allocations);
+    EXPECT_LE(start.live_bytes + kThreads * kBlocks * 10, end.peak_bytes);
 }
 
 TEST_F(Memory, InitializeFailsOnCommand) {
