@@ -22,7 +22,7 @@ constexpr const char kSourceModule[] = "veltra_vibemesh";
 constexpr uint32_t kPkgLifecycleEcho = 49; /* life-cycle lines are echoed under package 49 */
 
 plx_spinlock_t _g_init_lock = PLX_SPINLOCK_INITIALIZER;
-uint32_t _g_initialized; /* the use count; 0 = not started */
+using vm::_g_initialized;
 
 enum ShutdownMode : uint32_t { kUndoStartup = 0, kLastShutdown = 1, kClientShutdown = 2 };
 
@@ -232,24 +232,17 @@ void log_failure(uint32_t code, const char *source, int32_t line) {
         cb(line, source, plx::kLogError, code, nullptr);
 }
 
-ApiFrame::ApiFrame(const char *function, const char *source)
-    : function_(function), source_(source) {
+uint32_t _g_initialized;
+
+void ApiFrame::trace() const {
     if (plx_log_callback_fn cb = plx::log_target(kPkg, plx::kLogTrace))
-        cb(0, "[api_trace]", plx::kLogTrace, 0x00A80000u, function);
+        cb(0, "[api_trace]", plx::kLogTrace, 0x00A80000u, function_);
 }
 
-uint32_t ApiFrame::check_started() const {
-    if (veltra_vibemesh_initchecks() != 0) return 0;
+uint32_t ApiFrame::not_started() const {
     log_failure(kErrNotStarted, function_, 0);
     manager_errorinfo_set(kErrNotStarted, kErrNotStarted, function_, nullptr);
     return kErrNotStarted;
-}
-
-uint32_t ApiFrame::validate(const void *handle, uint32_t magic) {
-    if (!handle) return kErrInvalidArg;
-    uint32_t c = host::handles()->handle_validate(handle, magic);
-    if (c == 0) return 0;
-    return 0x90A80000u | (c & 0x1FFFFu); /* bit 16 of c passes through */
 }
 
 uint32_t ApiFrame::handle_failed(uint32_t code, int32_t line) const {
@@ -263,7 +256,7 @@ uint32_t ApiFrame::invalid(const char *message, uint32_t code) const {
     return code;
 }
 
-uint32_t ApiFrame::finish(uint32_t body_result) const {
+uint32_t ApiFrame::finish_failed(uint32_t body_result) const {
     uint32_t r = _vibemesh_map_error(body_result);
     log_failure(r, function_, 0);
     return r;

@@ -137,12 +137,14 @@ uint32_t collect_results(const VibeMeshDatasource *ds, void *query,
     if (code == 0) code = ds->query_result_count(query, &count);
     VibeMeshResults *set = nullptr;
     if (code == 0) code = _vibemesh_result_create(&set);
+    if (code == 0) code = _vibemesh_result_reserve(set, count);
     for (uint32_t i = 0; code == 0 && i < count; ++i) {
         const char *ident = nullptr;
         const char *group = nullptr;
         code = ds->query_result_get(query, i, &ident, &group);
         if (code == 0) code = _vibemesh_result_append(set, ident, group);
     }
+    if (code == 0) code = _vibemesh_result_seal(set);
     if (code == 0)
         code = host::handles()->handle_add(g_vibemesh_client_ref, set, vm::kResultsMagic,
                                            _vibemesh_result_handle_delete);

@@ -6,6 +6,23 @@ namespace {
 
 constexpr const char *kSource = vm::kSourceResults;
 
+constexpr uint32_t kFirstRows = 16;        /* rows of a set built without a reservation */
+constexpr uint32_t kMaxReserve = 1u << 16; /* rows reserved at most in one go: a datasource's
+                                              count is trusted only that far before rows come */
+
+/* Gives an unsealed set room for `extra` more rows, keeping those filled; 0 or 0x90A80002 (the
+ * set unchanged). */
+uint32_t resize_rows(VibeMeshResults *results, uint32_t extra) {
+    uint32_t capacity = results->row_capacity + extra;
+    if (capacity < extra || plx::mul_overflows(capacity, sizeof(VibeMeshResultEntry)))
+        return vm::kErrNoMemory;
+    void *rows = plx_memory_realloc(results->rows, capacity * sizeof(VibeMeshResultEntry));
+    if (!rows) return vm::kErrNoMemory;
+    results->rows = static_cast<VibeMeshResultEntry *>(rows);
+    results->row_capacity = capacity;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -26,12 +43,49 @@ uint32_t _vibemesh_result_create(VibeMeshResults **p_results) {
     return 0;
 }
 
+uint32_t _vibemesh_result_reserve(VibeMeshResults *results, uint32_t count) {
+    if (count > kMaxReserve) count = kMaxReserve;
+    uint32_t room = results->row_capacity - results->row_count;
+    return count > room ? resize_rows(results, count - room) : 0;
+}
+
 uint32_t _vibemesh_result_append(VibeMeshResults *results, const char *ident, const char *group) {
     VibeMeshResultEntry entry = {0, 0};
     uint32_t code = plx_stringtable_add_value(results->strings, ident, &entry.ident_ref);
     if (code == 0) code = plx_stringtable_add_value(results->strings, group, &entry.group_ref);
-    if (code == 0) code = plx_vector2_add(results->entries, &entry, sizeof entry, nullptr);
+    if (code == 0 && results->row_count == results->row_capacity)
+        code = resize_rows(results, results->row_capacity ? results->row_capacity : kFirstRows);
+    if (code == 0) results->rows[results->row_count++] = entry;
     return code;
+}
+
+uint32_t _vibemesh_result_seal(VibeMeshResults *results) {
+    /* The vector adopts the rows as they are: its elements are `rows` from now on. */
+    uint32_t code = plx_vector2_attach(results->entries, results->rows,
+                                       results->row_count * sizeof(VibeMeshResultEntry),
+                                       sizeof(VibeMeshResultEntry), 1);
+    if (code != 0) return code;
+    results->row_capacity = 0;
+
+    uint32_t count = 0;
+    plx_stringtable_count(results->strings, &count);
+    if (count == 0) return 0;
+    if (plx::mul_overflows(count, sizeof(uint32_t))) return vm::kErrNoMemory;
+    uint32_t *offsets = static_cast<uint32_t *>(plx_memory_alloc(count * sizeof(uint32_t)));
+    if (!offsets) return vm::kErrNoMemory;
+    results->text_offsets = offsets;
+    const void *buffer = nullptr;
+    code = plx_stringtable_get_buffer(results->strings, &buffer, nullptr, nullptr);
+    if (code != 0) return code;
+    /* Strings are only ever added here, so ids count 1, 2, 3 along the serialized buffer: a
+     * 0x00, then each string in id order followed by its 0x00. */
+    const char *text = static_cast<const char *>(buffer);
+    results->text_base = text;
+    for (uint32_t i = 0, at = 1; i < count; ++i) {
+        offsets[i] = at;
+        at += static_cast<uint32_t>(strlen(text + at)) + 1;
+    }
+    return 0;
 }
 
 void _vibemesh_result_delete(VibeMeshResults *results) {
@@ -39,6 +93,8 @@ void _vibemesh_result_delete(VibeMeshResults *results) {
     if (results->entries) plx_vector2_delete(results->entries);
     if (results->strings) plx_stringtable_delete(results->strings);
     if (results->lock) plx_thread_critsec_delete(results->lock);
+    if (results->row_capacity) plx_memory_free(results->rows); /* not yet handed to `entries` */
+    plx_memory_free(results->text_offsets);
     plx_memory_free(results);
 }
 
@@ -76,23 +132,16 @@ veltra_error_t veltra_vibemesh_results_enum(veltra_vibemesh_result_handle_t resu
     if (uint32_t code = pin.acquire(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
     if (!p_ident) return frame.invalid("'p_ident' parameter is null");
 
-    uint32_t code;
+    uint32_t code = 0;
     {
         plx::CritsecGuard guard(r->lock);
-        void *element = nullptr;
-        code = plx_vector2_getindex(r->entries, index, &element);
-        /* Copied out at once: the pointer into the vector is not kept past the lock. */
-        VibeMeshResultEntry entry = {0, 0};
-        if (code == 0) {
-            memcpy(&entry, element, sizeof entry);
-            const char *ident = nullptr;
-            code = plx_stringtable_get_value(r->strings, entry.ident_ref, &ident);
-            if (code == 0) *p_ident = ident;
-        }
-        if (code == 0 && p_group) {
-            const char *group = nullptr;
-            code = plx_stringtable_get_value(r->strings, entry.group_ref, &group);
-            if (code == 0) *p_group = group;
+        if (index < r->row_count) {
+            const VibeMeshResultEntry &entry = r->rows[index];
+            *p_ident = r->text_base + r->text_offsets[entry.ident_ref - 1];
+            if (p_group) *p_group = r->text_base + r->text_offsets[entry.group_ref - 1];
+        } else {
+            void *element = nullptr;
+            code = plx_vector2_getindex(r->entries, index, &element); /* its out-of-range code */
         }
     }
     return frame.finish(code);

@@ -37,16 +37,24 @@ inline constexpr const char kSourcePresentation[] = "vibemesh_api_presentation";
 inline constexpr const char kSourceResults[] = "vibemesh_api_results";
 inline constexpr const char kSourceProvider[] = "vibemesh_api_provider";
 
+/* The module's use count (0 = not started); written under the start-up lock only. */
+extern uint32_t _g_initialized;
+
 /* One exported call's frame. Construct it first thing (it emits the trace line), then run the
- * checks in order; each returns 0 to go on or the code to return at once. */
+ * checks in order; each returns 0 to go on or the code to return at once. The success path is
+ * inline: with tracing off a frame costs one load and one test, a started check another. */
 class ApiFrame {
 public:
-    ApiFrame(const char *function, const char *source);
+    ApiFrame(const char *function, const char *source) : function_(function), source_(source) {
+        if (plx::log_target(kPkg, plx::kLogTrace)) trace();
+    }
     ApiFrame(const ApiFrame &) = delete;
     ApiFrame &operator=(const ApiFrame &) = delete;
 
     /* 0x90A80007 (logged, error information recorded through the manager) when not started. */
-    uint32_t check_started() const;
+    uint32_t check_started() const {
+        return __atomic_load_n(&_g_initialized, __ATOMIC_ACQUIRE) != 0 ? 0 : not_started();
+    }
 
     /* Validates `handle` through the handle manager and casts it: null gives 0x90A80001, a
      * refused handle 0x90A80000 | (c & 0x1FFFF). Logs nothing, so that it may run under a lock;
@@ -64,13 +72,22 @@ public:
     uint32_t invalid(const char *message, uint32_t code = kErrInvalidArg) const;
 
     /* Folds the body's result into package 168 and logs it when it is an error. */
-    uint32_t finish(uint32_t body_result) const;
+    uint32_t finish(uint32_t body_result) const {
+        return body_result == 0 ? 0 : finish_failed(body_result);
+    }
 
     const char *function() const { return function_; }
     const char *source() const { return source_; }
 
 private:
-    static uint32_t validate(const void *handle, uint32_t magic);
+    static uint32_t validate(const void *handle, uint32_t magic) {
+        if (!handle) return kErrInvalidArg;
+        uint32_t c = host::handles()->handle_validate(handle, magic);
+        return c == 0 ? 0 : 0x90A80000u | (c & 0x1FFFFu); /* bit 16 of c passes through */
+    }
+    void trace() const;
+    uint32_t not_started() const;
+    uint32_t finish_failed(uint32_t body_result) const;
 
     const char *function_;
     const char *source_;

@@ -51,6 +51,14 @@ struct VibeMeshResults {
     plx_stringtable_t *strings;         /* every ident and group text, each stored once */
     plx_vector2_t *entries;             /* VibeMeshResultEntry in datasource order */
     uint32_t calls;                     /* calls in flight on this record (see vm::Pin) */
+    /* Direct views for enumeration, valid once sealed (the set never changes afterwards). */
+    VibeMeshResultEntry *rows;          /* the entries' elements: filled here while building,
+                                           owned by `entries` once sealed */
+    uint32_t row_count;                 /* rows filled */
+    uint32_t row_capacity;              /* rows allocated; 0 once `entries` owns them */
+    const char *text_base;              /* `strings`' serialized buffer once sealed */
+    uint32_t *text_offsets;             /* [id - 1]: where the string of `strings` id starts in
+                                           text_base; null until sealed or when empty */
 };
 
 extern "C" {
@@ -74,10 +82,18 @@ uint32_t _vibemesh_presentation_filter_hashtable_delete(void *filter, uint32_t s
  * allocated; any other failure returns the failing container's code unmapped, leaving
  * nothing behind. */
 uint32_t _vibemesh_result_create(VibeMeshResults **p_results);
-/* Stores one (ident, group) pair at the end of an unregistered set; both texts are copied.
- * An empty or null text fails with the string table's invalid-argument code. */
+/* Makes room for `count` more results in an unsealed set, so that appending them allocates no
+ * rows (a count beyond what one block should hold reserves less; appends then grow the rows
+ * as needed). 0x90A80002 when the rows cannot be allocated. */
+uint32_t _vibemesh_result_reserve(VibeMeshResults *results, uint32_t count);
+/* Stores one (ident, group) pair at the end of an unsealed set; both texts are copied. An
+ * empty or null text fails with the string table's invalid-argument code, a lack of memory
+ * with a no-memory code. */
 uint32_t _vibemesh_result_append(VibeMeshResults *results, const char *ident,
                                  const char *group);
+/* Ends the building of a set: its rows become `entries`' elements and every stored string is
+ * indexed by id for enumeration. A failure (no memory) leaves the set to be deleted. */
+uint32_t _vibemesh_result_seal(VibeMeshResults *results);
 /* Deletes a set that is not registered (or whose handle has ended); null is ignored. */
 void _vibemesh_result_delete(VibeMeshResults *results);
 /* The handle manager's delete callback for result sets. */
@@ -88,14 +104,39 @@ namespace vm {
 
 /* Pinning. A release ends a handle and the handle manager deletes the record at once, so a
  * call still working on the record would touch freed memory. Every call therefore validates
- * its handle and counts itself into the record's `calls` under one module-wide lock, and
- * every release validates, tests `calls` and ends the handle under that same lock: a release
- * that finds a call in flight refuses with 0x90A80006 instead of pulling the record away, and
- * a call can never validate a handle that is being released. Only the manager's validation
- * and release (with the delete callback it runs) happen under the lock: logging and error
- * information come after it is left, so a log callback or an error-information interface may
- * call back into the module. The lock is never held together with an object's own lock. */
-inline plx_spinlock_t g_pin_lock = PLX_SPINLOCK_INITIALIZER;
+ * its handle and counts itself into the record's `calls` under the pin lock of the handle's
+ * address, and every release validates, tests `calls` and ends the handle under that same
+ * lock: a release that finds a call in flight refuses with 0x90A80006 instead of pulling the
+ * record away, and a call can never validate a handle that is being released. Only the
+ * manager's validation and release (with the delete callback it runs) happen under the lock:
+ * logging and error information come after it is left, so a log callback or an
+ * error-information interface may call back into the module. A pin lock is never held
+ * together with another pin lock or an object's own lock.
+ *
+ * The locks are split by address so that calls on different records (two threads each
+ * walking its own result set) do not queue on one lock and one cache line; two records that
+ * share a lock only share its waiting. */
+class PinLocks {
+public:
+    constexpr PinLocks() {
+        for (Slot &s : slots_) s.lock = kUnlocked;
+    }
+    plx_spinlock_t *of(const void *handle) {
+        /* Records lie at least 16 bytes apart: the bits above those pick the lock through a
+         * multiplicative mix, so that neighbouring records get different locks. */
+        uint32_t key = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle) >> 4);
+        return &slots_[(key * 0x9E3779B1u) >> (32 - kBits)].lock;
+    }
+
+private:
+    static constexpr uint32_t kBits = 5;
+    static constexpr plx_spinlock_t kUnlocked = PLX_SPINLOCK_INITIALIZER;
+    struct alignas(64) Slot {
+        plx_spinlock_t lock;
+    };
+    Slot slots_[1u << kBits];
+};
+inline constinit PinLocks g_pin_locks;
 
 /* Pins one record for the scope of a call. */
 class Pin {
@@ -113,7 +154,7 @@ public:
                      Record **p_record) {
         uint32_t code;
         {
-            plx::SpinGuard guard(&g_pin_lock);
+            plx::SpinGuard guard(g_pin_locks.of(handle));
             code = frame.check_handle(handle, magic, p_record);
             if (code == 0) {
                 calls_ = &(*p_record)->calls;
@@ -127,7 +168,7 @@ private:
     uint32_t *calls_ = nullptr;
 };
 
-/* True while some call has `record` pinned. Read under g_pin_lock. */
+/* True while some call has `record` pinned. Read under the record's pin lock. */
 template <class Record>
 bool in_use(const Record *record) {
     return __atomic_load_n(&record->calls, __ATOMIC_ACQUIRE) != 0;
@@ -142,11 +183,11 @@ struct Ending {
 
 /* The locked part of every release: the handle check, the refusal of a record that a call
  * has pinned or that `refused` holds back, and `end` (which ends the handle), all under
- * g_pin_lock. The caller logs and records the outcome after the lock is left. */
+ * the handle's pin lock. The caller logs and records the outcome after the lock is left. */
 template <class Record, class Handle, class Refused, class End>
 Ending end_unpinned(const ApiFrame &frame, Handle handle, uint32_t magic, Refused refused,
                     End end) {
-    plx::SpinGuard guard(&g_pin_lock);
+    plx::SpinGuard guard(g_pin_locks.of(handle));
     Record *record = nullptr;
     if (uint32_t code = frame.check_handle(handle, magic, &record))
         return {Ending::kHandleFailed, code};

@@ -1,4 +1,6 @@
 /* Recommendation queries, result sets and providers, against the scripted datasource. */
+#include <map>
+
 #include "grid_test.h"
 
 namespace vt {
@@ -39,6 +41,48 @@ TEST_F(Recommend, FindBuildsOneQueryAndCopiesResults) {
     expect_invalid(veltra_vibemesh_results_enum(r, 0, nullptr, nullptr),
                    "veltra_vibemesh_results_enum", "'p_ident' parameter is null");
     EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
+}
+
+/* Differential: random result lists (short texts from a small alphabet, so idents and groups
+ * repeat and collide with each other) against the list itself. Every text comes back equal,
+ * equal texts as one stored copy, the first index past the end fails. One list is longer than
+ * a set reserves in one go, so its rows grow while they are filled. */
+TEST_F(Recommend, EnumerationMatchesTheDatasourceList) {
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    auto text = [&next] {
+        std::string t(1 + next(3), 'a');
+        for (char &c : t) c = static_cast<char>('a' + next(4));
+        return t;
+    };
+    for (uint32_t size : {0u, 1u, 2u, 17u, 300u, 70000u}) {
+        ds_.results.clear();
+        for (uint32_t i = 0; i < size; ++i)
+            ds_.results.emplace_back(size > 300 ? std::to_string(i) : text(), text());
+        veltra_vibemesh_result_handle_t r = nullptr;
+        ASSERT_CODE(0u, find(1, 1, &r)) << size;
+        uint32_t count = ~0u;
+        EXPECT_CODE(0u, veltra_vibemesh_results_count(r, &count));
+        EXPECT_EQ(size, count);
+        std::map<std::string, const char *> stored;
+        bool same = true;
+        for (uint32_t i = 0; i < size && same; ++i) {
+            const char *ident = nullptr, *group = nullptr, *alone = nullptr;
+            ASSERT_CODE(0u, veltra_vibemesh_results_enum(r, i, &ident, &group));
+            ASSERT_CODE(0u, veltra_vibemesh_results_enum(r, i, &alone, nullptr));
+            same = ds_.results[i].first == ident && ds_.results[i].second == group &&
+                   alone == ident && stored.emplace(ident, ident).first->second == ident &&
+                   stored.emplace(group, group).first->second == group;
+            EXPECT_TRUE(same) << "size " << size << ", result " << i;
+        }
+        const char *untouched = "-";
+        EXPECT_CODE(0x90A80361u, veltra_vibemesh_results_enum(r, size, &untouched, nullptr));
+        EXPECT_STREQ("-", untouched);
+        EXPECT_CODE(0u, veltra_vibemesh_results_release(r));
+    }
 }
 
 TEST_F(Recommend, EstimatePassesNoCallbackAndNeverExecutes) {
