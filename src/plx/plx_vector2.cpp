@@ -45,6 +45,9 @@ struct plx_vector2_s {
     uint32_t flags;                  // creation flags; the sorted bit also tracks the current order
     plx_vector2_compare_fn compare;  // order and equality; null compares element addresses
     plx_vector2_free_fn free_fn;     // run on each element the vector disposes of, or null
+    uint32_t append_size;            // element_size while a plain append may skip the frame
+                                     // (no lock, neither sorted nor unique, 4, 8 or 16 bytes),
+                                     // else 0; see refresh_append_size
 };
 
 namespace {
@@ -73,6 +76,13 @@ inline void copy_element(uint8_t *dst, const void *src, uint32_t size) {
         case 8: memcpy(dst, src, 8); break;
         default: memcpy(dst, src, size); break;
     }
+}
+
+/* Recomputes append_size after a change of lock, flags or element size. */
+inline void refresh_append_size(Vector &v) {
+    const uint32_t size = v.element_size;
+    const bool plain = !v.lock && !(v.flags & (kSorted | kUnique));
+    v.append_size = plain && (size == 4 || size == 8 || size == 16) ? size : 0;
 }
 
 inline void _plx_vector2_freevalue(const Vector &v, uint32_t index) {
@@ -260,23 +270,55 @@ uint32_t _plx_vector2_findvalue(const Vector &v, const void *value, uint32_t *p_
     return kNotFound;
 }
 
-/* From any equal element at `p` of a sorted vector back to the first equal one: steps double
- * while they land on equal elements and halve when they overshoot, so a run of k equal
- * elements costs O(log k) compares. */
-uint32_t gallop_to_first(const Vector &v, const void *value, uint32_t p) {
+/* Starts loading the two elements, `far` and `near + far` bytes past `from`, where a search
+ * step after next can probe. */
+inline void prefetch_probes(const uint8_t *from, size_t near, size_t far) {
+    __builtin_prefetch(from + far);
+    __builtin_prefetch(from + near + far);
+}
+
+/* The lowest index of an element equal to *value in a sorted, non-empty vector, or the
+ * not-found status. A branch-free lower bound: the probed span halves by the same amount
+ * whatever the outcome, so each step is one compare and two masked adds with nothing to
+ * mispredict, and the places the probe two steps on can fall are fetched while this compare
+ * runs (one step ahead leaves most of the memory latency exposed, three waste bandwidth).
+ * One more compare at the end tests the bound for equality (the first element, when no probe
+ * was below the value, settles it alone). Out of line, so that the loop's values keep the
+ * registers a call preserves instead of going through the stack. */
+[[gnu::noinline]] uint32_t lower_bound_find(const Vector &v, const void *value, uint32_t *p_index) {
     const plx_vector2_compare_fn cmp = _plx_vector2_comparevalues(v);
-    uint32_t step = 1;
-    while (step <= p) {
-        if (cmp(slot(v, p - step), value) == 0) {
-            p -= step;
-            if (p == 0) break;
-            step = step > p / 2 ? p : step * 2;
-        } else {
-            if (step == 1) break;
-            step /= 2;
+    const size_t size = v.element_size;
+    const uint8_t *base = v.buffer;  // the bound is base or one of the n elements after it
+    uint32_t index = 0;              // base's index
+    uint32_t n = v.count;
+    while (n > 1) {
+        const uint32_t half = n / 2, rest = n - half;
+        const uint8_t *probe = base + static_cast<size_t>(half) * size;
+        /* The next probe is `near` past base or past this probe, the one after it `far` past
+         * that or `near + far`. The step before fetched the next probe's two places; this one
+         * fetches the four of the probe after it. */
+        const size_t near = static_cast<size_t>(rest / 2) * size;
+        const size_t far = static_cast<size_t>((rest - rest / 2) / 2) * size;
+        prefetch_probes(base, near, far);
+        prefetch_probes(probe, near, far);
+        /* all ones when the probe is below the value: base moves up to it */
+        const size_t below = static_cast<size_t>(0) - (cmp(probe, value) < 0);
+        base += (static_cast<size_t>(half) * size) & below;
+        index += half & static_cast<uint32_t>(below);
+        n -= half;
+    }
+    /* A base that moved is known to be below the value; the first element may not be. */
+    if (index == 0) {
+        const int32_t c = cmp(base, value);
+        if (c > 0) return kNotFound;
+        if (c == 0) {
+            *p_index = 0;
+            return 0;
         }
     }
-    return p;
+    if (++index == v.count || cmp(base + size, value) != 0) return kNotFound;
+    *p_index = index;
+    return 0;
 }
 
 /* Sorts the elements in place with the vector's compare function. */
@@ -316,6 +358,22 @@ __attribute__((noinline)) uint32_t add_general(plx_vector2_t *vector, const void
     });
 }
 
+/* plx_vector2_add's frameless append of a Size-byte element, when the vector allows it (see
+ * append_size: no lock, neither sorted nor unique) and has room; false leaves everything to
+ * the general path. */
+template <uint32_t Size>
+inline bool append_short(plx_vector2_t *vector, const void *value, uint32_t *p_index) {
+    if (!vector || !value || vector->magic != kVectorMagic || vector->append_size != Size ||
+        vector->count >= vector->capacity)
+        return false;
+    const uint32_t index = vector->count;
+    /* memmove: the value may lie in the buffer. */
+    memmove(vector->buffer + static_cast<size_t>(index) * Size, value, Size);
+    vector->count = index + 1;
+    if (p_index) *p_index = index;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -340,6 +398,7 @@ plx_error_t plx_vector2_create(plx_vector2_t **p_vector, uint32_t element_size, 
         if (uint32_t code = plx_thread_critsec_create(&v->lock))
             return plx::log_error(code, kSource, __LINE__);
     }
+    refresh_append_size(*v.get());
     *p_vector = v.release();
     return 0;
 }
@@ -384,23 +443,13 @@ plx_error_t plx_vector2_add(plx_vector2_t *vector, const void *value, uint32_t e
                             uint32_t *p_index) {
     /* The common append: a plain vector without lock that has room, of an element size that
      * copies in one load and store. It does what the general path does for it (no search, no
-     * growth, and a value inside the buffer cannot have moved), minus the frame. */
-    if (vector && value && vector->magic == kVectorMagic && !vector->lock &&
-        element_size == vector->element_size && !(vector->flags & (kSorted | kUnique)) &&
-        vector->count < vector->capacity) {
-        Vector &v = *vector;
-        const uint32_t index = v.count;
-        uint8_t *at = slot(v, index);
-        /* memmove: the value may lie in the buffer. */
-        switch (element_size) {
-            case 4: memmove(at, value, 4); break;
-            case 8: memmove(at, value, 8); break;
-            case 16: memmove(at, value, 16); break;
-            default: return add_general(vector, value, element_size, p_index);
-        }
-        v.count = index + 1;
-        if (p_index) *p_index = index;
-        return 0;
+     * growth, and a value inside the buffer cannot have moved), minus the frame. Each size
+     * gets its own copy of the path, so that the slot address is a shift. */
+    switch (element_size) {
+        case 4: if (append_short<4>(vector, value, p_index)) return 0; break;
+        case 8: if (append_short<8>(vector, value, p_index)) return 0; break;
+        case 16: if (append_short<16>(vector, value, p_index)) return 0; break;
+        default: break;
     }
     return add_general(vector, value, element_size, p_index);
 }
@@ -417,8 +466,10 @@ plx_error_t plx_vector2_insert(plx_vector2_t *vector, uint32_t index, const void
         if (v.flags & kSorted) {
             const plx_vector2_compare_fn cmp = _plx_vector2_comparevalues(v);
             if ((index > 0 && cmp(stored, slot(v, index - 1)) < 0) ||
-                (index + 1 < v.count && cmp(slot(v, index + 1), stored) < 0))
+                (index + 1 < v.count && cmp(slot(v, index + 1), stored) < 0)) {
                 v.flags &= ~kSorted;
+                refresh_append_size(v);
+            }
         }
         return 0u;
     });
@@ -435,15 +486,16 @@ plx_error_t plx_vector2_getindex(plx_vector2_t *vector, uint32_t index, void **p
 }
 
 /* *p_index (may be null) <- the lowest index of an element equal to *value: a linear scan, or
- * in a sorted vector a binary search followed by a galloping scan back over equal elements.
- * 0x100D0003 when there is none; *p_index is then left alone. */
+ * in a sorted vector a lower-bound search. 0x100D0003 when there is none; *p_index is then
+ * left alone. */
 plx_error_t plx_vector2_find(plx_vector2_t *vector, const void *value, uint32_t *p_index) {
     return with_vector(vector, kWrongMagic, __LINE__, value != nullptr, [&](Vector &v) {
         uint32_t index;
-        if (uint32_t code = _plx_vector2_findvalue(v, value, &index)) return code;
-        if (v.flags & kSorted) index = gallop_to_first(v, value, index);
-        if (p_index) *p_index = index;
-        return 0u;
+        const uint32_t code = !(v.flags & kSorted) ? _plx_vector2_findvalue(v, value, &index)
+                              : v.count             ? lower_bound_find(v, value, &index)
+                                                    : kNotFound;
+        if (code == 0 && p_index) *p_index = index;
+        return code;
     });
 }
 
@@ -495,11 +547,13 @@ plx_error_t plx_vector2_sort(plx_vector2_t *vector, plx_vector2_compare_fn compa
             v.compare = compare;
             v.flags &= ~kSorted;
         }
+        uint32_t code = 0;
         if (compare && (force || !(v.flags & kSorted))) {
-            if (uint32_t code = sort_contents(v)) return code;
-            v.flags |= kSorted;
+            code = sort_contents(v);
+            if (code == 0) v.flags |= kSorted;
         }
-        return 0u;
+        refresh_append_size(v);
+        return code;
     });
 }
 
@@ -549,6 +603,7 @@ plx_error_t plx_vector2_attach(plx_vector2_t *vector, void *buffer, uint32_t byt
         v.owns_buffer = (owns || !adopted) ? 1 : 0;
         v.count = v.capacity = byte_size / element_size;
         v.flags &= ~kSorted;
+        refresh_append_size(v);
         return 0u;
     });
 }

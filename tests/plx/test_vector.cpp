@@ -1,5 +1,6 @@
-/* plx_vector2: growth, sorted and unique stores, the lowest-index find, buffers that change
- * hands, bad input, out of memory, and random operation sequences against std::vector. */
+/* plx_vector2: growth, sorted and unique stores, the lowest-index find against a lower bound,
+ * buffers that change hands, bad input, out of memory, and random operation sequences against
+ * std::vector. */
 #include <algorithm>
 #include <random>
 #include <thread>
@@ -89,6 +90,49 @@ TEST_F(Vector, LowestIndexFindInLogarithmicCompares) {
     EXPECT_LE(g_compares, 70u) << "binary search plus galloping back over the equal run";
     EXPECT_EQ(kNotFound, find(7, &index));
     EXPECT_EQ(10u, index) << "a miss leaves the out index alone";
+}
+
+/* Sorted finds against std::lower_bound for every length up to 70 (each shape of the halving
+ * loop), with runs of equal keys and every absent key before, between and after them. The
+ * 12-byte elements keep the stride off a power of two; numeric compares their leading key. */
+TEST_F(Vector, SortedFindIsTheLowerBoundForEveryLength) {
+    struct Wide {
+        int32_t key;
+        uint32_t pad[2];
+    };
+    std::mt19937 rng(99);
+    for (uint32_t n = 0; n <= 70; ++n) {
+        make(PLX_VECTOR2_FLAG_SORTED, sizeof(Wide));
+        Ints keys;
+        for (int32_t key = 0; keys.size() < n; key += 2 * int32_t(rng() % 2))  // steps of 0 repeat
+            keys.push_back(key);
+        for (int32_t key : keys) {
+            Wide w{key, {}};
+            ASSERT_EQ(0u, plx_vector2_add(v_, &w, sizeof w, nullptr));
+        }
+        for (int32_t key = -1; key <= (n ? keys.back() + 1 : 0); ++key) {
+            const uint32_t low = uint32_t(std::lower_bound(keys.begin(), keys.end(), key) - keys.begin());
+            const bool present = low < n && keys[low] == key;
+            uint32_t at = 777;
+            Wide w{key, {}};
+            ASSERT_EQ(present ? 0u : kNotFound, plx_vector2_find(v_, &w, &at)) << n << " " << key;
+            ASSERT_EQ(present ? low : 777u, at) << n << " " << key;
+        }
+    }
+    /* without a compare function the order is the elements' addresses */
+    plx_vector2_t *by_address = nullptr;
+    ASSERT_EQ(0u, plx_vector2_create(&by_address, 8, PLX_VECTOR2_FLAG_SORTED, nullptr, nullptr));
+    for (uint64_t i = 0; i < 9; ++i) ASSERT_EQ(0u, plx_vector2_add(by_address, &i, 8, nullptr));
+    uint64_t outside = 0;
+    uint32_t at = 777;
+    EXPECT_EQ(kNotFound, plx_vector2_find(by_address, &outside, &at));
+    for (uint32_t i = 0; i < 9; ++i) {
+        void *e = nullptr;
+        ASSERT_EQ(0u, plx_vector2_getindex(by_address, i, &e));
+        EXPECT_EQ(0u, plx_vector2_find(by_address, e, &at));
+        EXPECT_EQ(i, at);
+    }
+    plx_vector2_delete(by_address);
 }
 
 TEST_F(Vector, FreeFunctionRunsOnDisposalButNotOnDetach) {

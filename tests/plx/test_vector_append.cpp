@@ -1,6 +1,6 @@
 /* plx_vector2_add's short path for plain appends against the general path for every element
- * size, with values taken from the vector's own buffer; refused adds; sorted stores against
- * the plain binary search they must agree with. */
+ * size, with values taken from the vector's own buffer; refused adds; the short path after
+ * attach and sort; sorted stores against the plain binary search they must agree with. */
 #include <random>
 #include <vector>
 
@@ -71,6 +71,35 @@ TEST_F(VectorAppend, RefusedAddsLeaveTheIndexAlone) {
     EXPECT_EQ(kNotVector, plx_vector2_add(reinterpret_cast<plx_vector2_t *>(foreign), &x, 4, &at));
     EXPECT_EQ(77u, at);
     EXPECT_EQ(std::vector<uint8_t>{}, bytes(v));
+    plx_vector2_delete(v);
+}
+
+/* The short path follows the element size and order of the moment: an adopted buffer of
+ * another element size, then a sort that makes later adds keep the order. */
+TEST_F(VectorAppend, ShortPathFollowsAttachAndSort) {
+    plx_vector2_t *v = nullptr;
+    ASSERT_EQ(0u, plx_vector2_create(&v, 4, 0, nullptr, nullptr));
+    ASSERT_EQ(0u, plx_vector2_set_min_size(v, 8));
+    auto *adopted = static_cast<uint64_t *>(plx_memory_alloc(4 * sizeof(uint64_t)));
+    for (uint64_t i = 0; i < 4; ++i) adopted[i] = 40 - i * 10;
+    ASSERT_EQ(0u, plx_vector2_attach(v, adopted, 32, 8, 1));
+    ASSERT_EQ(0u, plx_vector2_set_min_size(v, 8));  // room again
+    int32_t four = 4;
+    uint64_t eight = 25;
+    uint32_t at = 99;
+    EXPECT_EQ(kSizeMismatch, plx_vector2_add(v, &four, 4, &at));
+    ASSERT_EQ(0u, plx_vector2_add(v, &eight, 8, &at));
+    EXPECT_EQ(4u, at);
+    ASSERT_EQ(0u, plx_vector2_sort(v, [](const void *a, const void *b) -> int32_t {
+        uint64_t x = *static_cast<const uint64_t *>(a), y = *static_cast<const uint64_t *>(b);
+        return x < y ? -1 : x > y;
+    }, 0));
+    eight = 15;
+    ASSERT_EQ(0u, plx_vector2_add(v, &eight, 8, &at));
+    EXPECT_EQ(1u, at);
+    const uint64_t want[] = {10, 15, 20, 25, 30, 40};
+    auto *w = reinterpret_cast<const uint8_t *>(want);
+    EXPECT_EQ(std::vector<uint8_t>(w, w + sizeof want), bytes(v));
     plx_vector2_delete(v);
 }
 
