@@ -227,6 +227,57 @@ uint32_t append_checked(Accum *a, const char *p, uint32_t n, const char **p_buff
     return code;
 }
 
+/* Appends of up to this many bytes that fit the room left are copied inline. */
+constexpr uint32_t kShortAppend = 16;
+
+/* Copies n bytes, Word <= n <= 2 * Word, as a head and a tail word that overlap unless n is
+ * 2 * Word. Both loads come before the stores, so a source that overlaps the destination
+ * (bytes past the text in our own buffer) reads what was there before, as a block copy would. */
+template <class Word>
+inline void copy_two_words(char *dst, const char *src, uint32_t n) {
+    Word head, tail;
+    memcpy(&head, src, sizeof(Word));
+    memcpy(&tail, src + n - sizeof(Word), sizeof(Word));
+    memcpy(dst, &head, sizeof(Word));
+    memcpy(dst + n - sizeof(Word), &tail, sizeof(Word));
+}
+
+/* Copies 1 to kShortAppend bytes: two branches pick one of four size classes. */
+inline void copy_short(char *dst, const char *src, uint32_t n) {
+    if (n >= 4) {
+        if (n >= 8) copy_two_words<uint64_t>(dst, src, n);
+        else copy_two_words<uint32_t>(dst, src, n);
+    } else if (n >= 2) {
+        copy_two_words<uint16_t>(dst, src, n);
+    } else {
+        *dst = *src;
+    }
+}
+
+/* The common append, done in place: 1 to kShortAppend bytes from a non-null source that fit
+ * before the end of the buffer and keep the length where accum_grow would accept it. False
+ * (nothing done) sends the caller to the general path, which gives the same result for these. */
+inline bool append_short(Accum *a, const char *p, uint32_t n, const char **p_buffer) {
+    const uint32_t length = a->length;
+    /* capacity - length is 0 without a buffer; the last test is accum_grow's length limit */
+    if (!p || n - 1 >= kShortAppend || n >= a->capacity - length ||
+        length > 0x7FFFFFFEu - kShortAppend)
+        return false;
+    char *buffer = a->buffer;  /* the copy's stores may alias the header: keep what we need */
+    copy_short(buffer + length, p, n);
+    buffer[length + n] = 0;
+    a->length = length + n;
+    if (p_buffer) *p_buffer = buffer;
+    return true;
+}
+
+/* The general path of the public appends, out of line so that the short one stays small:
+ * append_checked with the error logged under the caller's line. */
+[[gnu::noinline]] uint32_t append_logged(Accum *a, const char *p, uint32_t n,
+                                         const char **p_buffer, int32_t line) {
+    return plx::log_error(append_checked(a, p, n, p_buffer), kSource, line);
+}
+
 /* An accumulator over a caller's block: the header at the block's first aligned address, the
  * rest of the block as the first buffer. Null when the block cannot hold a header and a byte. */
 Accum *place_in_block(void *block, uint32_t size) {
@@ -772,8 +823,9 @@ plx_error_t plx_string_accum_create(plx_string_accum_t **p_accum, void *block, u
 plx_error_t plx_string_accum_append(plx_string_accum_t *accum, const char *s,
                                     const char **p_buffer) {
     if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    uint32_t code = append_checked(accum, s, s ? static_cast<uint32_t>(strlen(s)) : 0, p_buffer);
-    return plx::log_error(code, kSource, __LINE__);
+    const uint32_t n = s ? static_cast<uint32_t>(strlen(s)) : 0;
+    if (append_short(accum, s, n, p_buffer)) return 0;
+    return append_logged(accum, s, n, p_buffer, __LINE__);
 }
 
 /* Appends `count` bytes (zeros included); a count of 0 returns at once. */
@@ -781,9 +833,9 @@ plx_error_t plx_string_accum_append_bytes(plx_string_accum_t *accum, const void 
                                           uint32_t count, const char **p_buffer) {
     if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
     if (count == 0) return 0;
-    uint32_t code = append_checked(accum, static_cast<const char *>(bytes), bytes ? count : 0,
-                                   p_buffer);
-    return plx::log_error(code, kSource, __LINE__);
+    const char *p = static_cast<const char *>(bytes);
+    if (append_short(accum, p, count, p_buffer)) return 0;
+    return append_logged(accum, p, p ? count : 0, p_buffer, __LINE__);
 }
 
 /* Appends the first `char_count` UTF-8 characters of s (up to an invalid sequence). */

@@ -1,5 +1,7 @@
-/* The string accumulator: placement over a caller's block or the heap, growth, ranges, detach,
- * and failed growth that leaves the text as it was. */
+/* The string accumulator: placement over a caller's block or the heap, growth, short appends
+ * against a model, ranges, detach, and failed growth that leaves the text as it was. */
+#include <memory>
+#include <random>
 #include <string>
 
 #include "fake_manager.h"
@@ -173,6 +175,41 @@ TEST_F(Accum, AppendingItsOwnTextSurvivesGrowth) {
     ASSERT_EQ(0u, plx_string_accum_append(a_, buffer, &buffer));  /* needs 19: reallocates */
     ASSERT_EQ(0u, plx_string_accum_append_bytes(a_, buffer + 8, 2, nullptr));
     EXPECT_EQ("aaaaaaaabaaaaaaaabba", text());
+}
+
+/* Appends of 0 to 20 bytes, from outside and from the text itself, against a std::string: over
+ * a caller's heap block the text must fill it to the last byte before the first allocation
+ * and not write one byte past it. */
+TEST_F(Accum, ShortAppendsFillACallersBlockToItsLastByte) {
+    std::mt19937 rng(5);
+    const std::string source = "0123456789abcdefghijklmnopqrstuvwxyz";
+    for (uint32_t size : {40u, 47u, 64u, 100u}) {
+        std::unique_ptr<char[]> block(new char[size]);  // exact size: ASan sees an overrun
+        ASSERT_EQ(0u, plx_string_accum_create(&a_, block.get(), size));
+        const uint32_t room = a_->capacity;  // text bytes plus terminator before growing
+        const uint64_t before = vt::live_blocks();
+        std::string model;
+        while (model.size() < 3 * room) {
+            uint32_t n = rng() % 21;
+            const char *from = source.data() + rng() % (source.size() - 20);
+            if (rng() % 3 == 0 && !model.empty()) {  // a piece of the text itself
+                n = std::min<uint32_t>(n, uint32_t(model.size()));
+                from = a_->buffer + rng() % (model.size() - n + 1);
+            }
+            const bool fits = model.size() + n + 1 <= room;
+            const bool grown = vt::live_blocks() != before;
+            model.append(from, n);
+            const char *buffer = nullptr;
+            ASSERT_EQ(0u, plx_string_accum_append_bytes(a_, from, n, &buffer));
+            ASSERT_EQ(model, text()) << size;
+            ASSERT_EQ(n ? a_->buffer : nullptr, buffer);
+            if (!grown) {
+                ASSERT_EQ(fits, vt::live_blocks() == before) << size << " " << model.size();
+            }
+        }
+        plx_string_accum_delete(a_);
+        a_ = nullptr;
+    }
 }
 
 /* A plain append that cannot grow fails for itself only; a formatting append returns 0 and
