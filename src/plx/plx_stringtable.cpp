@@ -5,11 +5,14 @@
  *
  * A string's offset is the position of its first byte. Two vectors index the buffer: the
  * offsets by id (0 once removed, so ids are never reused) and the live ids in ascending order
- * for counting and enumeration. Lookup by string goes through an open-addressing table of
+ * for counting and enumeration; until a string is removed every id is live, and that second
+ * vector is only sized, not filled, so an add stores nothing but the offset. Both grow exactly
+ * as they would by appending. Lookup by string goes through an open-addressing table of
  * (hash, id) slots with linear probing, one slot per distinct live string. A buffer attached
  * with equal strings in it keeps the others on a chain behind the one the slot names, in the
  * order a lookup prefers them. Adding and attaching either complete or leave the table as it
  * was. The table has no lock: callers serialize access. */
+#include "plx/plx_hashtable_private.h"
 #include "plx/plx_string_printf.h"
 
 namespace {
@@ -27,6 +30,10 @@ constexpr uint32_t kOutOfRange = plx::status_code(plx::kPkgDatatypes, 0x0361);
 
 constexpr uint32_t kMinSlots = 16;             /* first slot array; a power of two */
 constexpr uint32_t kUnvisited = 0xFFFFFFFFu;   /* chain mark while attach orders duplicates */
+
+/* Offsets capacity: 8 first, doubling up to kOffsetsStep, then kOffsetsStep more at a time. */
+constexpr uint32_t kOffsetsFirst = 8;
+constexpr uint32_t kOffsetsStep = 0x100000;
 
 /* One lookup slot. */
 struct Slot {
@@ -47,8 +54,19 @@ struct plx_stringtable_s {
     uint32_t magic;                  /* kMagic while the table lives */
     uint32_t flags;                  /* as given at create; none has an effect */
     plx_vector2_t *offsets;          /* uint32_t per id - 1: buffer offset, 0 once removed */
+    uint32_t *offsets_at;            /* the offsets' buffer, null while it has none: this file
+                                        sizes it (offsets_room), so only that moves it */
+    uint32_t offsets_room;           /* the offsets' capacity in elements */
+    uint32_t ids;                    /* ids handed out: the offsets' element count */
     plx_string_accum_t *buffer;      /* the serialized strings */
-    plx_vector2_t *live_index;       /* uint32_t offsets indexes of live strings, ascending */
+    plx_vector2_t *live_index;       /* uint32_t offsets indexes of live strings, ascending
+                                        (a plain vector: new ids only ever append); empty while
+                                        live_implicit */
+    uint32_t live_room;              /* live_index's capacity while live_implicit */
+    uint8_t live_implicit;           /* 1 until the first removal since create, clear or attach:
+                                        every id is live, so live_index stands for 0 .. ids - 1
+                                        unstored, its capacity kept level with the offsets' so
+                                        that storing it later never allocates */
     Slot *slots;                     /* lookup slots; null until the first string */
     uint32_t slot_mask;              /* slot count - 1 (slot count a power of two), 0 if none */
     uint32_t slot_shift;             /* 32 - log2(slot count): takes a hash's top bits */
@@ -76,13 +94,13 @@ int32_t _stringtable_vector_index_lookup_compare(const void *a, const void *b) {
     return x < y ? -1 : x > y ? 1 : 0;
 }
 
-/* djb2 over the unsigned bytes; also yields the byte length. */
-uint32_t hash_string(const char *s, uint32_t *p_length) {
-    uint32_t h = 5381;
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(s);
-    for (; *p; ++p) h = h * 33 + *p;
-    *p_length = static_cast<uint32_t>(p - reinterpret_cast<const uint8_t *>(s));
-    return h;
+/* djb2 over the unsigned bytes (h = h * 33 + c from 5381), eight bytes per round; also yields
+ * the byte length. The value decides which of equal attached strings a lookup names, so it
+ * must stay djb2. */
+inline uint32_t hash_string(const char *s, uint32_t *p_length) {
+    size_t length = strlen(s);
+    *p_length = static_cast<uint32_t>(length);
+    return plx::genhash(s, length, true);
 }
 
 uint32_t validate(const Table *t) {
@@ -99,6 +117,24 @@ T *elements(plx_vector2_t *v, uint32_t *p_count) {
     plx_vector2_get_buffer(v, &buffer, &bytes, nullptr);
     *p_count = bytes / sizeof(T);
     return static_cast<T *>(buffer);
+}
+
+/* Where offsets index `index` sits among the live ones (it must be live). */
+uint32_t live_position(Table *t, uint32_t index) {
+    if (t->live_implicit) return index;
+    uint32_t count;
+    const uint32_t *live = elements<uint32_t>(t->live_index, &count);
+    uint32_t lo = 0;
+    while (count > 0) {
+        uint32_t half = count / 2;
+        if (live[lo + half] < index) {
+            lo += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    return lo;
 }
 
 /* The string starting at `offset`, which must follow a 0x00 inside the buffer. */
@@ -235,18 +271,76 @@ uint32_t find_string(Table *t, const char *s, uint32_t h, uint32_t *p_index) {
     if (!t->slots) return kNotFound;
     Slots view;
     view.take_from(t);
-    uint32_t count, slot;
-    const uint32_t *offsets = elements<uint32_t>(t->offsets, &count);
-    if (!view.probe(s, h, t->buffer->buffer, offsets, &slot)) return kNotFound;
+    uint32_t slot;
+    if (!view.probe(s, h, t->buffer->buffer, t->offsets_at, &slot)) return kNotFound;
     *p_index = t->slots[slot].id - 1;
+    return 0;
+}
+
+/* The capacity a full vector of `room` elements grows to. */
+constexpr uint32_t next_room(uint32_t room) {
+    return room == 0                          ? kOffsetsFirst
+           : room < kOffsetsStep              ? room * 2
+           : room > UINT32_MAX - kOffsetsStep ? UINT32_MAX
+                                              : room + kOffsetsStep;
+}
+
+/* Makes room for one more id, growing the offsets (and an implicit live index) as the vectors
+ * would grow themselves at their next append, in the same order; so the appends that follow
+ * never move the buffer behind offsets_at. 0 or 0x900D0002. */
+uint32_t reserve_id(Table *t) {
+    if (t->ids == t->offsets_room) {
+        uint32_t room = next_room(t->offsets_room), count;
+        if (uint32_t code = plx_vector2_set_min_size(t->offsets, room)) return code;
+        t->offsets_at = elements<uint32_t>(t->offsets, &count);
+        t->offsets_room = room;
+    }
+    if (t->live_implicit && t->ids == t->live_room) {
+        uint32_t room = next_room(t->live_room);
+        if (uint32_t code = plx_vector2_set_min_size(t->live_index, room)) return code;
+        t->live_room = room;
+    }
+    return 0;
+}
+
+/* Stores the live index that live_implicit stood for; the room is there, so this cannot fail. */
+void store_live_index(Table *t) {
+    if (!t->live_implicit) return;
+    for (uint32_t index = 0; index < t->ids; ++index)
+        plx_vector2_add(t->live_index, &index, sizeof index, nullptr);
+    t->live_implicit = 0;
+}
+
+/* Appends 0x00 and the `length` bytes of `string` to the buffer, or nothing: 0 or the
+ * accumulator's out-of-memory code. With room to spare the record is written in place;
+ * otherwise the accumulator grows it (and copes with a string inside its own buffer). */
+inline uint32_t append_record(plx_string_accum_t *buffer, const char *string, uint32_t length) {
+    const uint32_t old_length = buffer->length;
+    /* the accumulator caps its text below 2 GiB; at or near that it decides */
+    const uint64_t end = static_cast<uint64_t>(old_length) + length + 1;
+    if (end >= buffer->capacity || end > 0x7FFFFFFEu) {
+        return plx::accum_append_record(buffer, string, length);
+    }
+    /* a string inside the buffer ends before the 0x00 that starts the record, so the copy
+     * cannot overlap */
+    char *text = buffer->buffer;
+    text[old_length] = 0;
+    memcpy(text + old_length + 1, string, length);
+    text[end] = 0;
+    buffer->length = static_cast<uint32_t>(end);
     return 0;
 }
 
 /* The table's containers, created together and released together. */
 struct Parts {
     plx_vector2_t *offsets = nullptr;
+    uint32_t *offsets_at = nullptr;
+    uint32_t offsets_room = 0;
+    uint32_t ids = 0;
     plx_string_accum_t *buffer = nullptr;
     plx_vector2_t *live_index = nullptr;
+    uint32_t live_room = 0;
+    uint8_t live_implicit = 1;
     Slots lookup;
     uint32_t *dup_next = nullptr;
     uint32_t dup_count = 0;
@@ -254,7 +348,7 @@ struct Parts {
     uint32_t create(uint32_t buffer_size) {
         uint32_t code = plx_vector2_create(&offsets, sizeof(uint32_t), 0, nullptr, nullptr);
         if (code == 0)
-            code = plx_vector2_create(&live_index, sizeof(uint32_t), PLX_VECTOR2_FLAG_SORTED,
+            code = plx_vector2_create(&live_index, sizeof(uint32_t), 0,
                                       _stringtable_vector_index_lookup_compare, nullptr);
         if (code == 0) code = plx_string_accum_create(&buffer, nullptr, buffer_size);
         return code;
@@ -269,16 +363,26 @@ struct Parts {
     }
     void take_from(Table *t) {
         offsets = t->offsets;
+        offsets_at = t->offsets_at;
+        offsets_room = t->offsets_room;
+        ids = t->ids;
         buffer = t->buffer;
         live_index = t->live_index;
+        live_room = t->live_room;
+        live_implicit = t->live_implicit;
         lookup.take_from(t);
         dup_next = t->dup_next;
         dup_count = t->dup_count;
     }
     void give_to(Table *t) const {
         t->offsets = offsets;
+        t->offsets_at = offsets_at;
+        t->offsets_room = offsets_room;
+        t->ids = ids;
         t->buffer = buffer;
         t->live_index = live_index;
+        t->live_room = live_room;
+        t->live_implicit = live_implicit;
         lookup.give_to(t);
         t->dup_next = dup_next;
         t->dup_count = dup_count;
@@ -385,7 +489,12 @@ plx_error_t plx_stringtable_delete(plx_stringtable_t *table) {
 plx_error_t plx_stringtable_clear(plx_stringtable_t *table) {
     if (uint32_t code = validate(table)) return fail(code, __LINE__);
     plx_vector2_clear(table->live_index);
+    table->live_room = 0;
+    table->live_implicit = 1;
     plx_vector2_clear(table->offsets);
+    table->offsets_at = nullptr;
+    table->offsets_room = 0;
+    table->ids = 0;
     plx_string_accum_clear(table->buffer);
     if (table->slots)
         memset(table->slots, 0, (static_cast<size_t>(table->slot_mask) + 1) * sizeof(Slot));
@@ -402,15 +511,17 @@ plx_error_t plx_stringtable_clear(plx_stringtable_t *table) {
 plx_error_t plx_stringtable_add_value(plx_stringtable_t *table, const char *string,
                                       uint32_t *p_id) {
     if (uint32_t code = validate(table)) return fail(code, __LINE__);
-    if (plx_string_isempty(string)) return fail(kInvalidArg, __LINE__);
+    /* a first byte of plain ASCII other than 0x00 settles that the string is not empty */
+    if (!string || static_cast<uint8_t>(string[0] - 1) >= 0x7F) {
+        if (plx_string_isempty(string)) return fail(kInvalidArg, __LINE__);
+    }
     uint32_t length;
     uint32_t h = hash_string(string, &length);
     Slots lookup;
     lookup.take_from(table);
-    uint32_t index, slot = 0;
+    uint32_t slot = 0;
     if (lookup.slots) {
-        const uint32_t *offsets = elements<uint32_t>(table->offsets, &index);
-        if (lookup.probe(string, h, table->buffer->buffer, offsets, &slot)) {
+        if (lookup.probe(string, h, table->buffer->buffer, table->offsets_at, &slot)) {
             if (p_id) *p_id = lookup.slots[slot].id;
             return 0;
         }
@@ -426,14 +537,17 @@ plx_error_t plx_stringtable_add_value(plx_stringtable_t *table, const char *stri
     uint32_t old_length = buffer->length;
     /* the new string follows the 0x00 that the record starts with (on an empty buffer too) */
     uint32_t offset = old_length + 1;
-    plx_vector2_count(table->offsets, &index);
-    uint32_t code = plx::accum_append_record(buffer, string, length);
+    const uint32_t index = table->ids;
+    uint32_t code = append_record(buffer, string, length);
     if (code) return fail(code, __LINE__);
     /* each step that fails undoes the ones before it; the undo steps never allocate */
-    code = plx_vector2_add(table->offsets, &offset, sizeof offset, nullptr);
+    code = reserve_id(table);
+    if (code == 0) code = plx_vector2_add(table->offsets, &offset, sizeof offset, nullptr);
     if (code == 0) {
-        code = plx_vector2_add(table->live_index, &index, sizeof index, nullptr);
+        if (!table->live_implicit)
+            code = plx_vector2_add(table->live_index, &index, sizeof index, nullptr);
         if (code == 0) {
+            table->ids = index + 1;
             table->slots[slot] = Slot{h, index + 1};
             ++table->slot_used;
             if (p_id) *p_id = index + 1;
@@ -506,16 +620,19 @@ plx_error_t plx_stringtable_remove_value(plx_stringtable_t *table, uint32_t id) 
             lookup.give_to(table);
         }
     }
-    uint32_t pos;
-    if (uint32_t code = plx_vector2_find(table->live_index, &index, &pos))
-        return fail(code, __LINE__);
-    return fail(plx_vector2_deleteindex(table->live_index, pos), __LINE__);
+    store_live_index(table);
+    return fail(plx_vector2_deleteindex(table->live_index, live_position(table, index)),
+                __LINE__);
 }
 
 /* Number of live strings. */
 plx_error_t plx_stringtable_count(plx_stringtable_t *table, uint32_t *p_count) {
     if (uint32_t code = validate(table)) return fail(code, __LINE__);
     if (!p_count) return fail(kInvalidArg, __LINE__);
+    if (table->live_implicit) {
+        *p_count = table->ids;
+        return 0;
+    }
     return fail(plx_vector2_count(table->live_index, p_count), __LINE__);
 }
 
@@ -524,10 +641,16 @@ plx_error_t plx_stringtable_count(plx_stringtable_t *table, uint32_t *p_count) {
 plx_error_t plx_stringtable_enum(plx_stringtable_t *table, uint32_t position, uint32_t *p_id,
                                  const char **p_string) {
     if (uint32_t code = validate(table)) return fail(code, __LINE__);
-    uint32_t count;
-    uint32_t *live = elements<uint32_t>(table->live_index, &count);
-    if (position >= count) return kOutOfRange;
-    uint32_t index = live[position];
+    uint32_t index;
+    if (table->live_implicit) {
+        if (position >= table->ids) return kOutOfRange;
+        index = position;
+    } else {
+        uint32_t count;
+        const uint32_t *live = elements<uint32_t>(table->live_index, &count);
+        if (position >= count) return kOutOfRange;
+        index = live[position];
+    }
     uint32_t offset;
     if (uint32_t code = offset_of(table, index + 1, &offset)) return fail(code, __LINE__);
     const char *string;
@@ -550,10 +673,9 @@ plx_error_t plx_stringtable_get_buffer(plx_stringtable_t *table, const void **p_
     if (p_buffer) *p_buffer = text;
     if (p_byte_size) *p_byte_size = size;
     if (p_ids_changed) {
-        uint32_t ids, live;
-        plx_vector2_count(table->offsets, &ids);
-        plx_vector2_count(table->live_index, &live);
-        *p_ids_changed = ids > live ? 1 : 0;
+        uint32_t live = table->ids;
+        if (!table->live_implicit) plx_vector2_count(table->live_index, &live);
+        *p_ids_changed = table->ids > live ? 1 : 0;
     }
     return 0;
 }
@@ -565,11 +687,7 @@ plx_error_t plx_stringtable_get_buffer_sync_ref(plx_stringtable_t *table, uint32
     if (id == 0 || !p_buffer_id) return fail(kInvalidArg, __LINE__);
     uint32_t offset;
     if (uint32_t code = offset_of(table, id, &offset)) return code;
-    const uint32_t index = id - 1;
-    uint32_t pos;
-    if (uint32_t code = plx_vector2_find(table->live_index, &index, &pos))
-        return fail(code, __LINE__);
-    *p_buffer_id = pos + 1;
+    *p_buffer_id = live_position(table, id - 1) + 1;
     return 0;
 }
 
@@ -592,7 +710,13 @@ plx_error_t plx_stringtable_attach_buffer(plx_stringtable_t *table, const void *
     uint32_t code = fresh.create(byte_size);
     if (code == 0) code = plx_string_accum_append_bytes(fresh.buffer, bytes, length, nullptr);
     if (code == 0) code = plx_vector2_set_min_size(fresh.offsets, count);
+    if (code == 0) {
+        uint32_t none;
+        fresh.offsets_at = elements<uint32_t>(fresh.offsets, &none);
+        fresh.offsets_room = count;
+    }
     if (code == 0) code = plx_vector2_set_min_size(fresh.live_index, count);
+    if (code == 0) fresh.live_room = count;
     if (code == 0) code = fresh.lookup.reset_for(count);
     if (code) return fail(code, __LINE__);
     const char *text = fresh.buffer->buffer;
@@ -602,11 +726,9 @@ plx_error_t plx_stringtable_attach_buffer(plx_stringtable_t *table, const void *
         uint32_t n;
         uint32_t h = hash_string(text + offset, &n);
         code = plx_vector2_add(fresh.offsets, &offset, sizeof offset, nullptr);
-        if (code == 0) code = plx_vector2_add(fresh.live_index, &index, sizeof index, nullptr);
         if (code == 0) {
-            uint32_t offsets_count, slot;
-            const uint32_t *offsets = elements<uint32_t>(fresh.offsets, &offsets_count);
-            if (fresh.lookup.probe(text + offset, h, text, offsets, &slot)) {
+            uint32_t slot;
+            if (fresh.lookup.probe(text + offset, h, text, fresh.offsets_at, &slot)) {
                 duplicates = true;
             } else {
                 fresh.lookup.slots[slot] = Slot{h, index + 1};
@@ -615,6 +737,7 @@ plx_error_t plx_stringtable_attach_buffer(plx_stringtable_t *table, const void *
         }
         offset += n + 1;
     }
+    fresh.ids = index;
     if (code == 0 && duplicates) code = order_duplicates(fresh, count);
     if (code) return fail(code, __LINE__);
 
