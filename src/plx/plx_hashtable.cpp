@@ -24,7 +24,8 @@ bool is_case_sensitive(const plx_hashtable_t *t) {
     return (t->flags & PLX_HASHTABLE_FLAG_CASE_SENSITIVE) != 0;
 }
 
-uint32_t hash_of(const plx_hashtable_t *t, const char *key) {
+/* Inlined into every keyed operation: finds are the hot path, and the hash is much of a find. */
+[[gnu::always_inline]] inline uint32_t hash_of(const plx_hashtable_t *t, const char *key) {
     return plx::genhash(key, strlen(key), is_case_sensitive(t));
 }
 
@@ -43,10 +44,9 @@ uint32_t locked(plx_hashtable_t *t, F body) {
 
 /* ---- keys and lookup ------------------------------------------------------------------- */
 
-bool keys_equal(const plx_hashtable_t *t, const char *stored, const char *key) {
-    /* Callers mostly repeat a key's spelling: the byte compare settles those at once. */
-    if (strcmp(stored, key) == 0) return true;
-    if (is_case_sensitive(t)) return false;
+/* Equality ignoring ASCII case, for keys whose bytes differ; out of line, as lookups settle
+ * most keys by a byte compare first (callers mostly repeat a key's spelling). */
+[[gnu::noinline]] bool keys_equal_folded(const char *stored, const char *key) {
     const unsigned char *a = reinterpret_cast<const unsigned char *>(stored);
     const unsigned char *b = reinterpret_cast<const unsigned char *>(key);
     for (;; ++a, ++b) {
@@ -55,12 +55,23 @@ bool keys_equal(const plx_hashtable_t *t, const char *stored, const char *key) {
     }
 }
 
-/* _plx_hashtable_finditem: the item of `key`, or null. An empty table may have no buckets. */
-HashItem *find_item(const plx_hashtable_t *t, const char *key, uint32_t hash) {
+/* _plx_hashtable_finditem: the item of `key`, or null. An empty table may have no buckets.
+ * Inlined into finds, where every instruction before the bucket read delays the next probe's
+ * misses; other operations share one copy through find_item. */
+[[gnu::always_inline]] inline HashItem *lookup(const plx_hashtable_t *t, const char *key,
+                                               uint32_t hash) {
     if (t->total == 0) return nullptr;
-    for (HashItem *it = t->buckets[hash & (t->bucket_count - 1)]; it; it = it->chain_next)
-        if (it->hash == hash && keys_equal(t, plx::item_key(t, it), key)) return it;
+    for (HashItem *it = t->buckets[hash & (t->bucket_count - 1)]; it; it = it->chain_next) {
+        if (it->hash != hash) continue;
+        const char *stored = plx::item_key(t, it);
+        if (strcmp(stored, key) == 0) return it;
+        if (!is_case_sensitive(t) && keys_equal_folded(stored, key)) return it;
+    }
     return nullptr;
+}
+
+HashItem *find_item(const plx_hashtable_t *t, const char *key, uint32_t hash) {
+    return lookup(t, key, hash);
 }
 
 void reset_cursor(plx_hashtable_t *t) {
@@ -99,9 +110,17 @@ ValueView view_at(HashItem *it, uint32_t i) {
     return {it->word, it->meta & plx::kPackedSizeMax, (it->meta & plx::kMetaCopied) != 0};
 }
 
-/* Value `i` for a caller, who may keep the pointer: marks it handed out. The mark is written
- * only when missing, so that repeated lookups leave the item's cache line clean. */
-ValueView hand_out(HashItem *it, uint32_t i) {
+/* A shared table keeps a replaced value that was handed out alive until the next clear. */
+bool retires(const plx_hashtable_t *t) {
+    return (t->flags & (PLX_HASHTABLE_FLAG_THREADSAFE | PLX_HASHTABLE_FLAG_NO_RETIRE)) ==
+           PLX_HASHTABLE_FLAG_THREADSAFE;
+}
+
+/* Value `i` for a caller, who may keep the pointer: marks it handed out. Only retirement reads
+ * the mark, so a table that never retires skips it, and the mark is written only when missing:
+ * lookups then leave the item's cache lines clean. */
+ValueView hand_out(const plx_hashtable_t *t, HashItem *it, uint32_t i) {
+    if (!retires(t)) return view_at(it, i);
     if (HashValue *v = record_at(it, i)) {
         if (!v->handed_out) v->handed_out = 1;
     } else if (!(it->meta & plx::kMetaHandedOut)) {
@@ -176,9 +195,7 @@ bool push_retired(plx_hashtable_t *t, HashValue *v) {
  * a handed-out value on the retired list (the first value through a record of its own that
  * borrows the item's tail), everything else is disposed of at once. */
 void let_go(plx_hashtable_t *t, HashItem *it, HashValue *rec, ValueView old, bool handed_out) {
-    bool keep = handed_out && (t->flags & (PLX_HASHTABLE_FLAG_THREADSAFE |
-                                           PLX_HASHTABLE_FLAG_NO_RETIRE)) ==
-                                  PLX_HASHTABLE_FLAG_THREADSAFE;
+    bool keep = handed_out && retires(t);
     if (rec && rec->separate) {
         if (!keep || !push_retired(t, rec)) dispose_record(t, rec);
         return;
@@ -632,9 +649,9 @@ plx_error_t plx_hashtable_value_find_ex(plx_hashtable_t *table, const char *key,
     if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
     uint32_t hash = hash_of(table, key);
     return locked(table, [&]() -> uint32_t {
-        HashItem *it = find_item(table, key, hash);
+        HashItem *it = lookup(table, key, hash);
         if (!it || index >= plx::item_count(it)) return plx::kHtNotFound;
-        ValueView v = hand_out(it, index);
+        ValueView v = hand_out(table, it, index);
         if (p_data) *p_data = v.data;
         if (p_size) *p_size = v.size;
         return 0;
@@ -696,7 +713,7 @@ plx_error_t plx_hashtable_index_get(plx_hashtable_t *table, uint32_t index, cons
         uint32_t pos;
         uint32_t code = plx::cursor_seek(table, index, &it, &pos, [] {});
         if (code) return code;
-        ValueView v = hand_out(it, pos);
+        ValueView v = hand_out(table, it, pos);
         if (p_key) *p_key = plx::item_key(table, it);
         if (p_data) *p_data = v.data;
         if (p_size) *p_size = v.size;

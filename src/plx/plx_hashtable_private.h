@@ -7,6 +7,9 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "plx/plx_internal.h"
 
@@ -149,29 +152,119 @@ inline uint64_t fold_upper8(uint64_t w) {
     return w - (lower >> 2);                              /* 0x20 off each letter */
 }
 
-/* djb2 over the `len` bytes of key: h = h * 33 + c from 5381, modulo 2^32, with lower-case
- * ASCII letters folded unless case_sensitive. Eight bytes go in one round as
- * h * 33^8 + c0 * 33^7 + ... + c7, whose inner sum is built in parallel lanes (pairs in 16-bit
- * lanes, quads in 32-bit lanes: no lane can overflow), giving the same value in far fewer
- * steps. */
-inline uint32_t genhash(const char *key, size_t len, bool case_sensitive) {
+/* kPow33.at[k] = 33^k modulo 2^32, for k = 0..16. */
+struct Pow33 {
+    uint32_t at[17];
+};
+constexpr Pow33 make_pow33() {
+    Pow33 p{};
+    p.at[0] = 1u;
+    for (int k = 1; k < 17; ++k) p.at[k] = p.at[k - 1] * 33u;
+    return p;
+}
+inline constexpr Pow33 kPow33 = make_pow33();
+
+/* Eight key bytes as a word whose lowest byte is the first key byte, on any byte order. */
+inline uint64_t load_key8(const char *p) {
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    return w;
+}
+
+/* c0 * 33^7 + c1 * 33^6 + ... + c7 over the bytes of w (lowest byte c0), modulo 2^32: what
+ * eight djb2 steps add to the state times 33^8. Pairs c0 * 33 + c1, ... are built in 16-bit
+ * lanes (below 2^14), then spread over 32-bit lanes, evens and odds apart. A 64-bit product
+ * (p_lo + p_hi * 2^32) * (k_lo + k_hi * 2^32) holds p_lo * k_hi + p_hi * k_lo modulo 2^32 in its
+ * upper half, and p_lo * k_lo stays below 2^32, so nothing carries into it: two multiplies and
+ * a shift weigh all four pairs. Zero bytes add nothing, so a word whose first bytes are zero
+ * gives the sum over its last bytes alone. */
+inline uint32_t lanes_sum8(uint64_t w, bool case_sensitive) {
+    constexpr uint64_t kLanes8 = 0x00FF00FF00FF00FFull;
+    constexpr uint64_t kLanes16 = 0x0000FFFF0000FFFFull;
+    if (!case_sensitive) w = fold_upper8(w);
+    uint64_t pairs = (w & kLanes8) * 33u + ((w >> 8) & kLanes8);  /* lane k: c(2k) * 33 + c(2k+1) */
+    uint64_t even = pairs & kLanes16;                              /* pairs 0 and 2 */
+    uint64_t odd = (pairs >> 16) & kLanes16;                       /* pairs 1 and 3 */
+    uint64_t sum = even * (uint64_t{kPow33.at[2]} | uint64_t{kPow33.at[6]} << 32) +
+                   odd * (1u | uint64_t{kPow33.at[4]} << 32);
+    return static_cast<uint32_t>(sum >> 32);
+}
+
+/* djb2 of a key of at least eight bytes, eight per round: whole words from the start, then
+ * the last 1..7 bytes as the key's final word with the bytes already hashed zeroed. */
+inline uint32_t genhash_words(const char *key, size_t len, bool case_sensitive) {
     uint32_t h = kHashSeed;
     size_t i = 0;
-    for (; i + 8 <= len; i += 8) {
-        uint64_t w;
-        memcpy(&w, key + i, sizeof w);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        w = __builtin_bswap64(w);
-#endif
-        if (!case_sensitive) w = fold_upper8(w);
-        uint64_t pairs = (w & 0x00FF00FF00FF00FFull) * 33u + ((w >> 8) & 0x00FF00FF00FF00FFull);
-        uint64_t quads = (pairs & 0x0000FFFF0000FFFFull) * 1089u +
-                         ((pairs >> 16) & 0x0000FFFF0000FFFFull);
-        h = h * 1954312449u + static_cast<uint32_t>(quads) * 1185921u +
-            static_cast<uint32_t>(quads >> 32);
+    for (; i + 8 <= len; i += 8) h = h * kPow33.at[8] + lanes_sum8(load_key8(key + i), case_sensitive);
+    if (size_t rest = len - i) {
+        uint64_t w = load_key8(key + len - 8) & (~0ull << (8 * (8 - rest)));
+        h = h * kPow33.at[rest] + lanes_sum8(w, case_sensitive);
     }
+    return h;
+}
+
+#if defined(__SSE2__)
+/* The same weighing over sixteen bytes, c0 * 33^15 + ... + c15, in SSE2 registers: bytes
+ * widened to 16-bit lanes, pairs c0 * 33 + c1 (below 2^14) and then quads p0 * 33^2 + p1 (below
+ * 2^25) by multiply-add, the four quads weighed by 32 x 32-bit products whose low halves are
+ * summed. Lower-case letters are folded first unless case_sensitive: 'a'..'z' are the only
+ * bytes that adding 0x1F moves to -128..-103 as signed bytes. */
+inline uint32_t lanes_sum16(__m128i v, bool case_sensitive) {
+    if (!case_sensitive) {
+        __m128i lower = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(-102));
+        v = _mm_sub_epi8(v, _mm_and_si128(lower, _mm_set1_epi8(0x20)));
+    }
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i by_33_1 = _mm_set1_epi32(0x00010021);  /* 33 for the first of a pair, 1 */
+    __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(v, zero), by_33_1),
+                                    _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), by_33_1));
+    __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010441));  /* 33^2, 1 */
+    __m128i even = _mm_mul_epu32(quads, _mm_set_epi32(0, static_cast<int>(kPow33.at[4]), 0,
+                                                      static_cast<int>(kPow33.at[12])));
+    __m128i odd = _mm_mul_epu32(_mm_srli_epi64(quads, 32),
+                                _mm_set_epi32(0, 1, 0, static_cast<int>(kPow33.at[8])));
+    __m128i sum = _mm_add_epi64(even, odd);
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
+}
+
+/* Sixteen 0x00 then sixteen 0xFF bytes: 16 bytes from offset r keep the last r of a block. */
+inline constexpr unsigned char kKeepLast[32] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+/* djb2 of a key of at least sixteen bytes, sixteen per round, the last 1..15 bytes as the
+ * key's final block with the bytes already hashed zeroed. */
+inline uint32_t genhash_blocks(const char *key, size_t len, bool case_sensitive) {
+    uint32_t h = kHashSeed;
+    size_t i = 0;
+    for (; i + 16 <= len; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(key + i));
+        h = h * kPow33.at[16] + lanes_sum16(v, case_sensitive);
+    }
+    if (size_t rest = len - i) {
+        __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(key + len - 16)),
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i *>(kKeepLast + rest)));
+        h = h * kPow33.at[rest] + lanes_sum16(v, case_sensitive);
+    }
+    return h;
+}
+#endif
+
+/* djb2 over the `len` bytes of key: h = h * 33 + c from 5381, modulo 2^32, with lower-case
+ * ASCII letters folded unless case_sensitive. Longer keys go many bytes per round: n bytes
+ * add their weighed sum to the state times 33^n. No byte outside the key is read. */
+inline uint32_t genhash(const char *key, size_t len, bool case_sensitive) {
+#if defined(__SSE2__)
+    if (len >= 16) return genhash_blocks(key, len, case_sensitive);
+#endif
+    if (len >= 8) return genhash_words(key, len, case_sensitive);
     const unsigned char *p = reinterpret_cast<const unsigned char *>(key);
-    for (; i < len; ++i) h = h * 33u + (case_sensitive ? p[i] : fold_upper(p[i]));
+    uint32_t h = kHashSeed;
+    for (size_t i = 0; i < len; ++i) h = h * 33u + (case_sensitive ? p[i] : fold_upper(p[i]));
     return h;
 }
 

@@ -177,15 +177,31 @@ TEST_F(HashTable, GrowsWhenUsedPlusCollisionsReachThreeQuartersOfTheBuckets) {
 }
 
 TEST_F(HashTable, KeysFoldAsciiLettersOnlyUnlessCaseSensitive) {
-    for (const char *k : {"", "abcdefghijklmnopqrstuvwxyzABC{}@`~[", "\xe1\xfa\xc1\xda\x80\xff\x7f\x60\x7b\x40\x5b\x61\x7a\x41\x5a\x01z"}) {
+    /* The many-bytes-a-round hash against the byte loop: every length up to two and a half
+     * blocks, so every tail, with letters, the bytes beside 'a'..'z' and 'A'..'Z', and high
+     * bytes. */
+    std::vector<std::string> keys = {"abcdefghijklmnopqrstuvwxyzABC{}@`~[",
+                                     "\xe1\xfa\xc1\xda\x80\xff\x7f\x60\x7b\x40\x5b\x61\x7a\x41\x5a\x01z"};
+    std::mt19937 rng(5);
+    static const char bytes[] = "azAZ`{@[09~\x7f\x80\xe1\xff\x01";
+    for (size_t len = 0; len <= 40; ++len)
+        for (int n = 0; n < 8; ++n) {
+            std::string k;
+            while (k.size() < len) k += bytes[rng() % (sizeof bytes - 1)];
+            keys.push_back(k);
+        }
+    for (const std::string &k : keys) {
         uint32_t h = 5381, hs = 5381;
-        for (const char *p = k; *p; ++p) {
-            unsigned char c = static_cast<unsigned char>(*p);
+        for (unsigned char c : k) {
             hs = hs * 33 + c;
             h = h * 33 + (c >= 'a' && c <= 'z' ? c - 32 : c);
         }
-        EXPECT_EQ(h, plx::genhash(k, strlen(k), false)) << k;
-        EXPECT_EQ(hs, plx::genhash(k, strlen(k), true)) << k;
+        EXPECT_EQ(h, plx::genhash(k.data(), k.size(), false)) << k;
+        EXPECT_EQ(hs, plx::genhash(k.data(), k.size(), true)) << k;
+        if (k.size() >= 8) {  // the word path, which vector builds keep for keys under 16 bytes
+            EXPECT_EQ(h, plx::genhash_words(k.data(), k.size(), false)) << k;
+            EXPECT_EQ(hs, plx::genhash_words(k.data(), k.size(), true)) << k;
+        }
     }
     plx_hashtable_t *t, *cs;
     ASSERT_EQ(0u, plx_hashtable_create(&t, 0, nullptr));
