@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "plx/plx_fs_private.h"
+#include "plx/plx_thread_private.h"
 
 extern "C" {
 uint32_t g_fs_max_file_handles = 0;
@@ -121,6 +122,36 @@ uint32_t _plx_fs_reopen_internal(plx_fs_file_t *f) {
     return 0;
 }
 
+/* One more use of a file that holds its descriptor; an idle one leaves the idle list. */
+void take_held(plx_fs_file_t *f) {
+    if (f->use_count++ == 0) list_remove(s_fs_live, f);
+}
+
+/* Acquiring a parked file, inside the section: reopens it into a free slot or one taken from
+ * the oldest idle file, waiting while there is neither. Kept out of line, so that acquiring a
+ * file that holds its descriptor (nearly every call) stays short. */
+[[gnu::noinline]] uint32_t acquire_parked(plx_fs_file_t *file) {
+    for (;;) {
+        /* Checked on every round: another thread may have reopened it meanwhile. */
+        if (file->has_descriptor) {
+            take_held(file);
+            return 0;
+        }
+        if (slot_free()) {
+            uint32_t code = _plx_fs_reopen_internal(file);
+            if (code == 0) add_handles(1);
+            return code;
+        }
+        if (plx_fs_file_t *victim = oldest_parkable()) {
+            uint32_t code = park(victim);
+            if (code == 0) code = _plx_fs_reopen_internal(file);
+            if (code != 0) add_handles(-1); /* the victim's slot is given back */
+            return code;
+        }
+        wait_for_slot();
+    }
+}
+
 }  // namespace
 
 uint32_t _plx_fs_mgr_init() {
@@ -144,7 +175,7 @@ uint32_t _plx_fs_mgr_new_fd(plx_fs_file_t *file) {
     uint32_t code = 0;
     bool wake;
     {
-        plx::CritsecGuard guard(s_fs_mgr_cs);
+        plx::CritsecHold guard(s_fs_mgr_cs);
         while (!slot_free() && !oldest_parkable()) wait_for_slot();
         if (slot_free()) {
             add_handles(1);
@@ -166,26 +197,11 @@ uint32_t _plx_fs_mgr_acquire_fd(plx_fs_file_t *file) {
     uint32_t code = 0;
     bool wake;
     {
-        plx::CritsecGuard guard(s_fs_mgr_cs);
-        for (;;) {
-            /* Checked on every round: another thread may have reopened it meanwhile. */
-            if (file->has_descriptor) {
-                if (file->use_count++ == 0) list_remove(s_fs_live, file);
-                break;
-            }
-            if (slot_free()) {
-                code = _plx_fs_reopen_internal(file);
-                if (code == 0) add_handles(1);
-                break;
-            }
-            if (plx_fs_file_t *victim = oldest_parkable()) {
-                code = park(victim);
-                if (code == 0) code = _plx_fs_reopen_internal(file);
-                if (code != 0) add_handles(-1); /* the victim's slot is given back */
-                break;
-            }
-            wait_for_slot();
-        }
+        plx::CritsecHold guard(s_fs_mgr_cs);
+        if (file->has_descriptor)
+            take_held(file);
+        else
+            code = acquire_parked(file);
         wake = waiter_can_proceed();
     }
     if (wake) wake_one();
@@ -195,7 +211,7 @@ uint32_t _plx_fs_mgr_acquire_fd(plx_fs_file_t *file) {
 void _plx_fs_mgr_release_fd(plx_fs_file_t *file) {
     bool wake;
     {
-        plx::CritsecGuard guard(s_fs_mgr_cs);
+        plx::CritsecHold guard(s_fs_mgr_cs);
         if (file->use_count != 0 && --file->use_count == 0) list_append(s_fs_live, file);
         wake = s_fs_waiters != 0;
     }
@@ -205,7 +221,7 @@ void _plx_fs_mgr_release_fd(plx_fs_file_t *file) {
 void _plx_fs_mgr_close_fd(plx_fs_file_t *file) {
     bool wake = false;
     {
-        plx::CritsecGuard guard(s_fs_mgr_cs);
+        plx::CritsecHold guard(s_fs_mgr_cs);
         if (file->has_descriptor) {
             if (file->use_count == 0) list_remove(s_fs_live, file);
             add_handles(-1);
@@ -234,7 +250,7 @@ int _plx_fs_std_descriptor(const char *name) {
 }
 
 extern "C" void _plx_fs_mgr_stats(uint32_t *p_idle, uint32_t *p_parked) {
-    plx::CritsecGuard guard(s_fs_mgr_cs);
+    plx::CritsecHold guard(s_fs_mgr_cs);
     if (p_idle) *p_idle = s_fs_live.count;
     if (p_parked) *p_parked = s_fs_open.count;
 }

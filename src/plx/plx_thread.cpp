@@ -4,6 +4,10 @@
 
 #include <sched.h>
 #include <unistd.h>
+#if PLX_CRITSEC_FUTEX
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#endif
 
 #include <type_traits>
 
@@ -14,16 +18,11 @@ using plx::kThreadMagic;
 using plx::kThreadNoMemory;
 using plx::kThreadNoSuchThread;
 using plx::kThreadNotInitialized;
+using plx::thread_result;
 
 namespace {
 
 /* ---- helpers -------------------------------------------------------------------------- */
-
-/* The mapping is kept out of line: every lock call site then costs one test on success. */
-[[gnu::noinline, gnu::cold]] uint32_t map_failure(int rc) { return _thread_map_error(rc); }
-
-/* The module's code for a platform result. */
-inline uint32_t result_of(int rc) { return __builtin_expect(rc == 0, 1) ? 0 : map_failure(rc); }
 
 /* Holds a platform mutex for its scope when the lock succeeded; `result()` is the lock's own
  * platform result, which callers report. */
@@ -49,7 +48,7 @@ uint32_t create_object(T **p_out, Init init) {
     if (!p_out) return kThreadInvalid;
     plx::HostPtr<T> obj(plx::alloc_record<T>());
     if (!obj) return kThreadNoMemory;
-    if (int rc = init(obj.get())) return result_of(rc);
+    if (int rc = init(obj.get())) return thread_result(rc);
     *p_out = obj.release();
     return 0;
 }
@@ -152,7 +151,7 @@ plx_thread_t *_thread_add_specific(pthread_key_t key, uint32_t *code) {
         if (rc == 0) return t.release();
         pthread_mutex_destroy(&t->lock);
     }
-    *code = result_of(rc);
+    *code = thread_result(rc);
     return nullptr;
 }
 
@@ -192,7 +191,7 @@ uint32_t _thread_init_func() {
         int rc = pthread_key_create(&key, _free_thread_specific);
         if (rc != 0) {
             plx_memory_shutdown();
-            return result_of(rc);
+            return thread_result(rc);
         }
         __atomic_store_n(&g_plx_thread_store_key, static_cast<uintptr_t>(key) + 1, __ATOMIC_RELEASE);
         sb_my_thread_store_key = 1;
@@ -223,6 +222,32 @@ uint32_t _thread_shutdown_func() {
 }  // namespace
 
 namespace plx {
+
+uint32_t thread_failure(int rc) { return _thread_map_error(rc); }
+
+#if PLX_CRITSEC_FUTEX
+/* The classic three-state futex lock: a waiter marks the word contended (2) before it sleeps,
+ * so that the holder's leave knows to wake someone. Whoever takes the word by the exchange
+ * keeps the mark, which costs at most one needless wake. A section still held by a thread that
+ * has gone away blocks for good, as a platform mutex would. errno is kept: callers may carry
+ * a platform error of their own across a section. */
+uint32_t critsec_enter_contended(PlxCritsecLock *l, uintptr_t self) {
+    const int saved = errno;
+    while (__atomic_exchange_n(&l->state, 2u, __ATOMIC_ACQUIRE) != 0)
+        syscall(SYS_futex, &l->state, FUTEX_WAIT_PRIVATE, 2u, nullptr, nullptr, 0);
+    errno = saved;
+    __atomic_store_n(&l->owner, self, __ATOMIC_RELAXED);
+    l->depth = 1;
+    return 0;
+}
+
+uint32_t critsec_wake(uint32_t *state) {
+    const int saved = errno;
+    syscall(SYS_futex, state, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    errno = saved;
+    return 0;
+}
+#endif
 
 plx_thread_t *thread_checked(plx_thread_t *thread, uint32_t *code) {
     if (!thread) {
@@ -261,6 +286,10 @@ PLX_DEFINE_MODULE_LIFECYCLE(thread)
  * platform's mapped failure (nothing is left allocated then). */
 plx_error_t plx_thread_critsec_create(plx_thread_critsec_t **p_critsec) {
     return create_object(p_critsec, [](plx_thread_critsec_t *cs) {
+#if PLX_CRITSEC_FUTEX
+        (void)cs; /* the zero-filled record is a free section */
+        return 0;
+#else
         pthread_mutexattr_t attr;
         int rc = pthread_mutexattr_init(&attr);
         if (rc != 0) return rc;
@@ -268,27 +297,34 @@ plx_error_t plx_thread_critsec_create(plx_thread_critsec_t **p_critsec) {
         if (rc == 0) rc = pthread_mutex_init(&cs->mutex, &attr);
         pthread_mutexattr_destroy(&attr);
         return rc;
+#endif
     });
 }
 
-/* Enters (blocking); the holder may enter again. The uncontended path is one platform call. */
+/* Enters (blocking); the holder may enter again (0x90020282 once the count would overflow). */
 plx_error_t plx_thread_critsec_enter(plx_thread_critsec_t *critsec) {
     if (!critsec) return kThreadInvalid;
-    return result_of(pthread_mutex_lock(&critsec->mutex));
+    return plx::critsec_enter(critsec);
 }
 
 /* Leaves once; leaving a section the caller does not hold gives 0x90020284. */
 plx_error_t plx_thread_critsec_leave(plx_thread_critsec_t *critsec) {
     if (!critsec) return kThreadInvalid;
-    return result_of(pthread_mutex_unlock(&critsec->mutex));
+    return plx::critsec_leave(critsec);
 }
 
 /* Destroys and frees the section (always); 0x90020006 tells that it was still held. */
 plx_error_t plx_thread_critsec_delete(plx_thread_critsec_t *critsec) {
     if (!critsec) return 0;
+#if PLX_CRITSEC_FUTEX
+    const bool held = __atomic_load_n(&critsec->lock.state, __ATOMIC_RELAXED) != 0;
+    plx_memory_free(critsec);
+    return held ? plx::kThreadBusy : 0;
+#else
     int rc = pthread_mutex_destroy(&critsec->mutex);
     plx_memory_free(critsec);
-    return result_of(rc);
+    return thread_result(rc);
+#endif
 }
 
 /* ---- read/write locks ------------------------------------------------------------------- */
@@ -300,17 +336,17 @@ plx_error_t plx_thread_rwlock_create(plx_thread_rwlock_t **p_rwlock) {
 
 plx_error_t plx_thread_rwlock_readlock(plx_thread_rwlock_t *rwlock) {
     if (!rwlock) return kThreadInvalid;
-    return result_of(pthread_rwlock_rdlock(&rwlock->lock));
+    return thread_result(pthread_rwlock_rdlock(&rwlock->lock));
 }
 
 plx_error_t plx_thread_rwlock_writelock(plx_thread_rwlock_t *rwlock) {
     if (!rwlock) return kThreadInvalid;
-    return result_of(pthread_rwlock_wrlock(&rwlock->lock));
+    return thread_result(pthread_rwlock_wrlock(&rwlock->lock));
 }
 
 plx_error_t plx_thread_rwlock_unlock(plx_thread_rwlock_t *rwlock) {
     if (!rwlock) return kThreadInvalid;
-    return result_of(pthread_rwlock_unlock(&rwlock->lock));
+    return thread_result(pthread_rwlock_unlock(&rwlock->lock));
 }
 
 /* Destroys and frees; always 0. */
@@ -346,11 +382,11 @@ plx_error_t plx_thread_event_create(plx_thread_event_t **p_event, uint8_t initia
 plx_error_t plx_thread_event_signal(plx_thread_event_t *event) {
     if (!event) return kThreadInvalid;
     MutexLock held(&event->mutex);
-    if (held.result() != 0) return result_of(held.result());
+    if (held.result() != 0) return thread_result(held.result());
     event->signaled = 1;
     int rc = event->manual_reset ? pthread_cond_broadcast(&event->cond)
                                  : pthread_cond_signal(&event->cond);
-    return result_of(rc);
+    return thread_result(rc);
 }
 
 /* Clears the event; 0 even when its lock could not be taken (the event is then unchanged). */
@@ -367,7 +403,7 @@ plx_error_t plx_thread_event_reset(plx_thread_event_t *event) {
 plx_error_t plx_thread_event_wait(plx_thread_event_t *event, uint32_t timeout_ms) {
     if (!event) return kThreadInvalid;
     MutexLock held(&event->mutex);
-    if (held.result() != 0) return result_of(held.result());
+    if (held.result() != 0) return thread_result(held.result());
     timespec deadline;
     const bool limited = timeout_ms != PLX_THREAD_TIMEOUT_INFINITE;
     if (limited) deadline = deadline_from_now(timeout_ms);
@@ -375,7 +411,7 @@ plx_error_t plx_thread_event_wait(plx_thread_event_t *event, uint32_t timeout_ms
                            limited ? &deadline : nullptr, event->manual_reset != 0);
     if (event->signaled) rc = 0;
     if (!event->manual_reset) event->signaled = 0;
-    return result_of(rc);
+    return thread_result(rc);
 }
 
 /* Destroys and frees; always 0. No thread may still wait on it. */
@@ -406,7 +442,7 @@ plx_error_t plx_thread_create(plx_thread_function_fn function, uint32_t stack_si
     int rc = pthread_mutex_init(&t->lock, nullptr);
     if (rc != 0) {
         plx_memory_free(t);
-        return result_of(rc);
+        return thread_result(rc);
     }
     /* From here on, dropping the one reference undoes whatever exists. */
     rc = pthread_mutex_init(&t->done_lock, nullptr);
@@ -421,7 +457,7 @@ plx_error_t plx_thread_create(plx_thread_function_fn function, uint32_t stack_si
     if (rc == 0) rc = pthread_attr_init(&attr);
     if (rc != 0) {
         _free_thread_t(t);
-        return result_of(rc);
+        return thread_result(rc);
     }
     if (stack_size != 0) rc = pthread_attr_setstacksize(&attr, stack_size);
     if (rc == 0) {
@@ -441,7 +477,7 @@ plx_error_t plx_thread_create(plx_thread_function_fn function, uint32_t stack_si
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         _free_thread_t(t);
-        return result_of(rc);
+        return thread_result(rc);
     }
     return 0;
 }
@@ -456,7 +492,7 @@ plx_error_t plx_thread_wait_and_cleanup(plx_thread_t *handle, uint32_t timeout_m
     if (!t->join_ready) return kThreadInvalid;
     {
         MutexLock held(&t->done_lock);
-        if (held.result() != 0) return result_of(held.result());
+        if (held.result() != 0) return thread_result(held.result());
         timespec deadline;
         const bool limited = timeout_ms != PLX_THREAD_TIMEOUT_INFINITE;
         if (limited) deadline = deadline_from_now(timeout_ms);
@@ -464,7 +500,7 @@ plx_error_t plx_thread_wait_and_cleanup(plx_thread_t *handle, uint32_t timeout_m
                                limited ? &deadline : nullptr, false);
         /* The thread never takes done_lock again once `done` is set: joining under it is
          * safe. */
-        result = result_of(t->done ? pthread_join(t->thread_id, nullptr) : rc);
+        result = thread_result(t->done ? pthread_join(t->thread_id, nullptr) : rc);
     }
     if (result == 0) _free_thread_t(t);
     return result;
@@ -495,7 +531,7 @@ plx_error_t plx_thread_get_name(plx_thread_t *thread, char *buffer, uint32_t siz
     plx_thread_t *t = thread ? plx::thread_checked(thread, &code) : plx::thread_current(false, &code);
     if (!t) return code ? code : kThreadNoSuchThread;
     MutexLock held(&t->lock);
-    if (held.result() != 0) return result_of(held.result());
+    if (held.result() != 0) return thread_result(held.result());
     const char *name = t->name ? t->name : "";
     size_t n = strlen(name);
     if (n >= size) n = size - 1;
@@ -520,7 +556,7 @@ plx_error_t plx_thread_set_name(plx_thread_t *thread, const char *name) {
         MutexLock held(&t->lock);
         if (held.result() != 0) {
             plx_memory_free(copy);
-            return result_of(held.result());
+            return thread_result(held.result());
         }
         old = t->name;
         t->name = copy;
@@ -539,17 +575,17 @@ plx_error_t plx_thread_set_priority(plx_thread_t *handle, int32_t priority) {
     if (!t) return code;
     if (!t->join_ready) return kThreadInvalid; /* no platform thread of ours behind it */
     MutexLock held(&t->lock);
-    if (held.result() != 0) return result_of(held.result());
+    if (held.result() != 0) return thread_result(held.result());
     if (t->finished) return 0;
     int policy;
     sched_param param;
     int rc = pthread_getschedparam(t->thread_id, &policy, &param);
-    if (rc != 0) return result_of(rc);
+    if (rc != 0) return thread_result(rc);
     int lo = sched_get_priority_min(policy);
     int hi = sched_get_priority_max(policy);
     if (lo == -1 || hi == -1) return kThreadGeneral;
     param.sched_priority = plx::thread_priority_in_range(lo, hi, priority);
-    return result_of(pthread_setschedparam(t->thread_id, policy, &param));
+    return thread_result(pthread_setschedparam(t->thread_id, policy, &param));
 }
 
 /* Sleeps `milliseconds` (times 1000 in 32 bits, as microseconds). */

@@ -1,5 +1,6 @@
-/* Private to the thread module: its records, its platform-error table and the pure arithmetic
- * of deadlines and priorities (kept here, inline, so that tests can pin it without a clock). */
+/* Private to the thread module: its records, its platform-error table, the pure arithmetic of
+ * deadlines and priorities (kept here, inline, so that tests can pin it without a clock), and
+ * the critical section's enter and leave, inline for the file pool's hot path. */
 #ifndef PLX_THREAD_PRIVATE_H
 #define PLX_THREAD_PRIVATE_H
 
@@ -12,10 +13,49 @@
 
 /* ---- records behind the opaque handles --------------------------------------------------- */
 
+/* Linux gets its own recursive lock: a futex word, the holder's thread pointer and an entry
+ * count that only the holder touches. Entering uncontended is one compare-and-swap, leaving
+ * one exchange (neither while the process has a single thread), and the kernel is called only
+ * when a thread has to sleep. Every other system uses the platform's recursive mutex (a build
+ * may ask for it with -DPLX_CRITSEC_FUTEX=0). */
+#ifndef PLX_CRITSEC_FUTEX
+#if defined(__linux__) && defined(__has_builtin)
+#if __has_builtin(__builtin_thread_pointer)
+#define PLX_CRITSEC_FUTEX 1
+#endif
+#endif
+#endif
+#ifndef PLX_CRITSEC_FUTEX
+#define PLX_CRITSEC_FUTEX 0
+#endif
+
+/* The C library's "one thread only" flag (glibc 2.32 and later). */
+#if PLX_CRITSEC_FUTEX && defined(__GLIBC__) && \
+    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+#include <sys/single_threaded.h>
+#define PLX_CRITSEC_SINGLE_THREADED_FLAG 1
+#else
+#define PLX_CRITSEC_SINGLE_THREADED_FLAG 0
+#endif
+
+#if PLX_CRITSEC_FUTEX
+struct PlxCritsecLock {
+    uint32_t state;  /* futex word: 0 free, 1 held, 2 held and a thread may sleep on it */
+    uint32_t depth;  /* entries not yet left; read and written by the holder only */
+    uintptr_t owner; /* the holder's thread pointer, 0 while free; accessed atomically */
+};
+
+struct plx_thread_critsec_s {
+    PlxCritsecLock lock;
+    /* The record keeps a platform mutex's size, so its host block is the same on every build. */
+    uint8_t reserved[sizeof(pthread_mutex_t) - sizeof(PlxCritsecLock)];
+};
+#else
 /* A critical section is the recursive platform mutex itself. */
 struct plx_thread_critsec_s {
     pthread_mutex_t mutex;
 };
+#endif
 
 /* A read/write lock is the platform lock itself. */
 struct plx_thread_rwlock_s {
@@ -72,13 +112,16 @@ inline constexpr uint32_t kThreadNotInitialized = error_code(kPkgThread, kNotIni
 inline constexpr uint32_t kThreadWrongMagic = error_code(kPkgThread, kWrongMagic);
 inline constexpr uint32_t kThreadGeneral = error_code(kPkgThread, 0x003E);
 inline constexpr uint32_t kThreadTimedOut = status_code(kPkgThread, 0x0084);
+inline constexpr uint32_t kThreadBusy = error_code(kPkgThread, 0x0006);
+inline constexpr uint32_t kThreadAgain = error_code(kPkgThread, 0x0282);
+inline constexpr uint32_t kThreadNotOwner = error_code(kPkgThread, 0x0284);
 
 /* Platform error numbers by name; the same names give the same codes on every system. */
 inline constexpr ErrnoMapping kThreadErrnoTable[] = {
-    {EPERM, error_code(kPkgThread, 0x0284)},   {ESRCH, kThreadNoSuchThread},
-    {EINTR, error_code(kPkgThread, 0x0283)},   {EAGAIN, error_code(kPkgThread, 0x0282)},
+    {EPERM, kThreadNotOwner},                  {ESRCH, kThreadNoSuchThread},
+    {EINTR, error_code(kPkgThread, 0x0283)},   {EAGAIN, kThreadAgain},
     {ENOMEM, kThreadNoMemory},                 {EFAULT, kThreadInvalid},
-    {EBUSY, error_code(kPkgThread, 0x0006)},   {EINVAL, kThreadInvalid},
+    {EBUSY, kThreadBusy},                      {EINVAL, kThreadInvalid},
     {EDEADLK, error_code(kPkgThread, 0x0281)}, {ENOTSUP, kThreadInvalid},
     {ETIMEDOUT, kThreadTimedOut},
 };
@@ -112,6 +155,106 @@ constexpr bool thread_deadline_pending(const timespec &deadline, const timeval &
 constexpr int thread_priority_in_range(int lo, int hi, int32_t priority) {
     return lo + ((priority + 5) * (hi - lo)) / 10;
 }
+
+/* ---- critical sections, inline for the support layer's hot paths ----------------------- */
+
+/* The module's code for a failed platform call; out of line, so that the inline callers
+ * cost one test on success. */
+[[gnu::cold]] uint32_t thread_failure(int rc);
+
+/* The module's code for a platform result. */
+inline uint32_t thread_result(int rc) {
+    return __builtin_expect(rc == 0, 1) ? 0 : thread_failure(rc);
+}
+
+#if PLX_CRITSEC_FUTEX
+/* Sleeps until the section can be taken, then takes it for `self`; 0. Out of line and
+ * reached by a tail call, so the fast paths need no stack frame. */
+[[gnu::cold]] uint32_t critsec_enter_contended(PlxCritsecLock *l, uintptr_t self);
+/* Wakes one thread sleeping on the lock word; 0. */
+[[gnu::cold]] uint32_t critsec_wake(uint32_t *state);
+
+/* The calling thread's thread pointer: unique among live threads and read without a call. */
+inline uintptr_t critsec_self() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
+
+/* True while the process has one thread. The C library clears the flag before it starts a
+ * second thread, and the new thread starts after that store, so no thread can see it set while
+ * another one runs; the C library's own mutexes skip their atomic operations on the same
+ * test. */
+inline bool critsec_alone() {
+#if PLX_CRITSEC_SINGLE_THREADED_FLAG
+    return __atomic_load_n(&__libc_single_threaded, __ATOMIC_RELAXED) != 0;
+#else
+    return false;
+#endif
+}
+
+/* What plx_thread_critsec_enter does for a non-null section. */
+inline uint32_t critsec_enter(plx_thread_critsec_t *cs) {
+    PlxCritsecLock &l = cs->lock;
+    const uintptr_t self = critsec_self();
+    /* Only this thread ever stores its own pointer here, so seeing it means holding it. */
+    if (__atomic_load_n(&l.owner, __ATOMIC_RELAXED) == self) {
+        if (__builtin_expect(l.depth == UINT32_MAX, 0)) return kThreadAgain;
+        ++l.depth;
+        return 0;
+    }
+    bool taken;
+    if (critsec_alone()) {
+        taken = __atomic_load_n(&l.state, __ATOMIC_RELAXED) == 0;
+        if (taken) __atomic_store_n(&l.state, 1u, __ATOMIC_RELAXED);
+    } else {
+        uint32_t expected = 0;
+        taken = __atomic_compare_exchange_n(&l.state, &expected, 1u, false, __ATOMIC_ACQUIRE,
+                                            __ATOMIC_RELAXED);
+    }
+    if (!taken) return critsec_enter_contended(&l, self);
+    __atomic_store_n(&l.owner, self, __ATOMIC_RELAXED);
+    l.depth = 1;
+    return 0;
+}
+
+/* What plx_thread_critsec_leave does for a non-null section. */
+inline uint32_t critsec_leave(plx_thread_critsec_t *cs) {
+    PlxCritsecLock &l = cs->lock;
+    if (__atomic_load_n(&l.owner, __ATOMIC_RELAXED) != critsec_self()) return kThreadNotOwner;
+    if (--l.depth != 0) return 0;
+    __atomic_store_n(&l.owner, uintptr_t{0}, __ATOMIC_RELAXED);
+    uint32_t was;
+    if (critsec_alone()) {
+        was = __atomic_load_n(&l.state, __ATOMIC_RELAXED);
+        __atomic_store_n(&l.state, 0u, __ATOMIC_RELAXED);
+    } else {
+        was = __atomic_exchange_n(&l.state, 0u, __ATOMIC_RELEASE);
+    }
+    if (was == 2) return critsec_wake(&l.state);
+    return 0;
+}
+#else
+inline uint32_t critsec_enter(plx_thread_critsec_t *cs) {
+    return thread_result(pthread_mutex_lock(&cs->mutex));
+}
+inline uint32_t critsec_leave(plx_thread_critsec_t *cs) {
+    return thread_result(pthread_mutex_unlock(&cs->mutex));
+}
+#endif
+
+/* Holds a critical section for its scope, as plx::CritsecGuard does, without the exported
+ * entry points in between; a null section makes it a no-op. */
+class CritsecHold {
+public:
+    explicit CritsecHold(plx_thread_critsec_t *cs) : cs_(cs) {
+        if (cs_) critsec_enter(cs_);
+    }
+    CritsecHold(const CritsecHold &) = delete;
+    CritsecHold &operator=(const CritsecHold &) = delete;
+    ~CritsecHold() {
+        if (cs_) critsec_leave(cs_);
+    }
+
+private:
+    plx_thread_critsec_t *cs_;
+};
 
 /* ---- shared between the thread sources ------------------------------------------------- */
 

@@ -1,5 +1,6 @@
 /* Critical sections and events: error mapping, deadlines, recursion, reset semantics. */
 #include <atomic>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -10,6 +11,7 @@ namespace {
 
 constexpr uint32_t kInvalid = 0x90020001u;
 constexpr uint32_t kTimedOut = 0x10020084u;
+constexpr uint32_t kNotOwner = 0x90020284u;
 
 /* Gives a faulty lock the chance to let a blocked thread through; no assertion depends on it. */
 void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
@@ -60,6 +62,77 @@ TEST_F(ThreadSync, CritsecIsRecursiveAndExcludesOthers) {
 #else
     EXPECT_EQ(0u, plx_thread_critsec_delete(cs));
 #endif
+}
+
+/* Random enters and leaves against a count of the holder's entries. In each round another
+ * thread asks to enter while the section is held: it must neither leave it nor get in before
+ * the holder's last leave, and must get in after it. */
+TEST_F(ThreadSync, CritsecFollowsACountingModel) {
+    plx_thread_critsec_t *cs = nullptr;
+    ASSERT_EQ(0u, plx_thread_critsec_create(&cs));
+    std::mt19937 rng(11);
+    uint32_t depth = 0;
+    for (int round = 0; round < 40; ++round) {
+        for (int i = rng() % 8; i > 0; --i) { /* held or not, never blocks this thread */
+            if (rng() % 2) {
+                ASSERT_EQ(0u, plx_thread_critsec_enter(cs));
+                ++depth;
+            } else {
+                ASSERT_EQ(depth ? 0u : kNotOwner, plx_thread_critsec_leave(cs));
+                if (depth) --depth;
+            }
+        }
+        ASSERT_EQ(0u, plx_thread_critsec_enter(cs));
+        ++depth;
+        std::atomic<bool> entered{false};
+        std::thread other([&] {
+#if !defined(__SANITIZE_THREAD__)
+            EXPECT_EQ(kNotOwner, plx_thread_critsec_leave(cs));
+#endif
+            errno = EMFILE; /* a caller's own error survives a wait for the section */
+            EXPECT_EQ(0u, plx_thread_critsec_enter(cs));
+            EXPECT_EQ(EMFILE, errno);
+            entered = true;
+            EXPECT_EQ(0u, plx_thread_critsec_leave(cs));
+        });
+        if (round % 8 == 0) settle(); /* now and then, let it fall asleep first */
+        for (; depth > 1; --depth) EXPECT_EQ(0u, plx_thread_critsec_leave(cs));
+        EXPECT_FALSE(entered) << "round " << round;
+        errno = EMFILE;
+        EXPECT_EQ(0u, plx_thread_critsec_leave(cs));
+        EXPECT_EQ(EMFILE, errno);
+        depth = 0;
+        other.join();
+        EXPECT_TRUE(entered);
+    }
+    EXPECT_EQ(0u, plx_thread_critsec_delete(cs));
+}
+
+/* Threads entering twice around an unguarded counter: nothing lost, nobody inside together,
+ * nobody left asleep. */
+TEST_F(ThreadSync, CritsecExcludesUnderContention) {
+    plx_thread_critsec_t *cs = nullptr;
+    ASSERT_EQ(0u, plx_thread_critsec_create(&cs));
+    constexpr int kThreads = 4, kRounds = 20000;
+    long counter = 0;
+    std::atomic<int> inside{0}, overlaps{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                plx_thread_critsec_enter(cs);
+                plx_thread_critsec_enter(cs);
+                if (inside.fetch_add(1) != 0) ++overlaps;
+                ++counter;
+                inside.fetch_sub(1);
+                plx_thread_critsec_leave(cs);
+                plx_thread_critsec_leave(cs);
+            }
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(long(kThreads) * kRounds, counter);
+    EXPECT_EQ(0, overlaps.load());
+    EXPECT_EQ(0u, plx_thread_critsec_delete(cs));
 }
 
 TEST_F(ThreadSync, AutoResetEventIsConsumedByOneWait) {
