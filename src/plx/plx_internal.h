@@ -169,22 +169,26 @@ private:
     plx_spinlock_t *lock_;
 };
 
-/* Holds a critical section for its scope; a null section (a container created without the
- * thread-safe flag) makes it a no-op. */
-class CritsecGuard {
+/* Holds a critical section for its scope through the given enter and leave; a null section
+ * (a container created without the thread-safe flag) makes it a no-op. */
+template <uint32_t (*Enter)(plx_thread_critsec_t *), uint32_t (*Leave)(plx_thread_critsec_t *)>
+class ScopedCritsec {
 public:
-    explicit CritsecGuard(plx_thread_critsec_t *cs) : cs_(cs) {
-        if (cs_) plx_thread_critsec_enter(cs_);
+    explicit ScopedCritsec(plx_thread_critsec_t *cs) : cs_(cs) {
+        if (cs_) Enter(cs_);
     }
-    CritsecGuard(const CritsecGuard &) = delete;
-    CritsecGuard &operator=(const CritsecGuard &) = delete;
-    ~CritsecGuard() {
-        if (cs_) plx_thread_critsec_leave(cs_);
+    ScopedCritsec(const ScopedCritsec &) = delete;
+    ScopedCritsec &operator=(const ScopedCritsec &) = delete;
+    ~ScopedCritsec() {
+        if (cs_) Leave(cs_);
     }
 
 private:
     plx_thread_critsec_t *cs_;
 };
+
+/* The guard over the exported entry points. */
+using CritsecGuard = ScopedCritsec<plx_thread_critsec_enter, plx_thread_critsec_leave>;
 
 /* ---- module life cycle ------------------------------------------------------------------ */
 

@@ -241,20 +241,7 @@ inline uint32_t critsec_leave(plx_thread_critsec_t *cs) {
 
 /* Holds a critical section for its scope, as plx::CritsecGuard does, without the exported
  * entry points in between; a null section makes it a no-op. */
-class CritsecHold {
-public:
-    explicit CritsecHold(plx_thread_critsec_t *cs) : cs_(cs) {
-        if (cs_) critsec_enter(cs_);
-    }
-    CritsecHold(const CritsecHold &) = delete;
-    CritsecHold &operator=(const CritsecHold &) = delete;
-    ~CritsecHold() {
-        if (cs_) critsec_leave(cs_);
-    }
-
-private:
-    plx_thread_critsec_t *cs_;
-};
+using CritsecHold = ScopedCritsec<critsec_enter, critsec_leave>;
 
 /* ---- shared between the thread sources ------------------------------------------------- */
 
