@@ -12,16 +12,11 @@ namespace {
 
 constexpr uint32_t kInvalid = 0x90050001, kNoMemory = 0x90050002;
 
-class Accum : public vt::ManagerTest {
+class Accum : public vt::StringTest {
 protected:
-    void SetUp() override {
-        vt::ManagerTest::SetUp();
-        ASSERT_EQ(0u, plx_string_initialize());
-    }
     void TearDown() override {
         EXPECT_EQ(0u, plx_string_accum_delete(a_));
-        plx_string_shutdown();
-        vt::ManagerTest::TearDown();
+        vt::StringTest::TearDown();
     }
     std::string text() {
         const char *s = nullptr;

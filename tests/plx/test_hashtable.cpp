@@ -20,16 +20,11 @@ uint32_t record_free(void *data, uint32_t size) {
     return 0;
 }
 
-class HashTable : public vt::ManagerTest {
+class HashTable : public vt::DatatypesTest {
 protected:
     void SetUp() override {
-        vt::ManagerTest::SetUp();
-        ASSERT_EQ(0u, plx_datatypes_initialize());
+        vt::DatatypesTest::SetUp();
         g_freed.clear();
-    }
-    void TearDown() override {
-        plx_datatypes_shutdown();
-        vt::ManagerTest::TearDown();
     }
 };
 

@@ -11,17 +11,7 @@ namespace {
 
 constexpr uint32_t kEnd = 0x10220049u;
 
-class Iostream : public vt::ManagerTest {
-protected:
-    void SetUp() override {
-        vt::ManagerTest::SetUp();
-        ASSERT_EQ(0u, plx_iostream_initialize());
-    }
-    void TearDown() override {
-        plx_iostream_shutdown();
-        vt::ManagerTest::TearDown();
-    }
-};
+using Iostream = vt::ModuleTest<plx_iostream_initialize, plx_iostream_shutdown>;
 
 /* A callback source over a byte vector, delivering pieces of random size. */
 struct Source {

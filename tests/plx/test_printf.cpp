@@ -11,17 +11,7 @@
 
 namespace {
 
-class Printf : public vt::ManagerTest {
-protected:
-    void SetUp() override {
-        vt::ManagerTest::SetUp();
-        ASSERT_EQ(0u, plx_string_initialize());
-    }
-    void TearDown() override {
-        plx_string_shutdown();
-        vt::ManagerTest::TearDown();
-    }
-};
+using Printf = vt::StringTest;
 
 /* The text of a format through the bounded front end, with its return value checked. */
 std::string F(const char *format, ...) {

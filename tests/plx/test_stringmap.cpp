@@ -8,17 +8,7 @@ namespace {
 
 constexpr uint32_t kInvalid = 0x900D0001, kNotFound = 0x100D0003;
 
-class StringMap : public vt::ManagerTest {
-protected:
-    void SetUp() override {
-        vt::ManagerTest::SetUp();
-        ASSERT_EQ(0u, plx_datatypes_initialize());
-    }
-    void TearDown() override {
-        plx_datatypes_shutdown();
-        vt::ManagerTest::TearDown();
-    }
-};
+using StringMap = vt::DatatypesTest;
 
 TEST_F(StringMap, StoresReplacesAndEnumeratesStrings) {
     plx_stringmap_t *m;

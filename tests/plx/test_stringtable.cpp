@@ -12,17 +12,15 @@ namespace {
 constexpr uint32_t kInvalid = 0x900D0001, kNoMemory = 0x900D0002, kNotInitialized = 0x900D0007;
 constexpr uint32_t kWrongMagic = 0x900D0321, kNotFound = 0x100D0003, kOutOfRange = 0x100D0361;
 
-class StringTable : public vt::ManagerTest {
+class StringTable : public vt::DatatypesTest {
 protected:
     void SetUp() override {
-        vt::ManagerTest::SetUp();
-        ASSERT_EQ(0u, plx_datatypes_initialize());
+        vt::DatatypesTest::SetUp();
         ASSERT_EQ(0u, plx_stringtable_create(&t_, 0));
     }
     void TearDown() override {
         EXPECT_EQ(0u, plx_stringtable_delete(t_));
-        plx_datatypes_shutdown();
-        vt::ManagerTest::TearDown();
+        vt::DatatypesTest::TearDown();
     }
     uint32_t add(const char *s) {
         uint32_t id = 0;

@@ -29,16 +29,11 @@ uint64_t allocations() {
     return s.allocations;
 }
 
-class Vector : public vt::ManagerTest {
+class Vector : public vt::DatatypesTest {
 protected:
-    void SetUp() override {
-        vt::ManagerTest::SetUp();
-        ASSERT_EQ(0u, plx_datatypes_initialize());
-    }
     void TearDown() override {
         plx_vector2_delete(v_);
-        plx_datatypes_shutdown();
-        vt::ManagerTest::TearDown();
+        vt::DatatypesTest::TearDown();
     }
     void make(uint32_t flags, uint32_t size = 4) {
         plx_vector2_delete(v_);

@@ -10,16 +10,8 @@ namespace {
 
 constexpr uint32_t kInvalid = 0x900D0001, kSizeMismatch = 0x900D0209, kNotVector = 0x900D0320;
 
-class VectorAppend : public vt::ManagerTest {
+class VectorAppend : public vt::DatatypesTest {
 protected:
-    void SetUp() override {
-        vt::ManagerTest::SetUp();
-        ASSERT_EQ(0u, plx_datatypes_initialize());
-    }
-    void TearDown() override {
-        plx_datatypes_shutdown();
-        vt::ManagerTest::TearDown();
-    }
     static std::vector<uint8_t> bytes(plx_vector2_t *v) {
         void *buf = nullptr;
         uint32_t n = 0;

@@ -27,6 +27,22 @@ protected:
     uint32_t handles_at_start_ = 0;
 };
 
+/* A ManagerTest that also starts one support module before the test and stops it after. */
+template <plx_error_t (*Initialize)(), plx_error_t (*Shutdown)()>
+class ModuleTest : public ManagerTest {
+protected:
+    void SetUp() override {
+        ManagerTest::SetUp();
+        ASSERT_EQ(0u, Initialize());
+    }
+    void TearDown() override {
+        Shutdown();
+        ManagerTest::TearDown();
+    }
+};
+using DatatypesTest = ModuleTest<plx_datatypes_initialize, plx_datatypes_shutdown>;
+using StringTest = ModuleTest<plx_string_initialize, plx_string_shutdown>;
+
 /* Out-of-memory sweep: runs `scenario` with allocation 0, 1, 2, ... failing until a run passes
  * without an injected failure. Each run returns its result code; a run that met an injected
  * failure must return 0 or one of `oom_codes`, and must leave the live-block count where it
