@@ -5,9 +5,7 @@
  *
  * A string's offset is the position of its first byte. Two vectors index the buffer: the
  * offsets by id (0 once removed, so ids are never reused) and the live ids in ascending order
- * for counting and enumeration; until a string is removed every id is live, and that second
- * vector is only sized, not filled, so an add stores nothing but the offset. Both grow exactly
- * as they would by appending. Lookup by string goes through an open-addressing table of
+ * for counting and enumeration. Lookup by string goes through an open-addressing table of
  * (hash, id) slots with linear probing, one slot per distinct live string. A buffer attached
  * with equal strings in it keeps the others on a chain behind the one the slot names, in the
  * order a lookup prefers them. Adding and attaching either complete or leave the table as it
@@ -31,10 +29,6 @@ constexpr uint32_t kOutOfRange = plx::status_code(plx::kPkgDatatypes, 0x0361);
 constexpr uint32_t kMinSlots = 16;             /* first slot array; a power of two */
 constexpr uint32_t kUnvisited = 0xFFFFFFFFu;   /* chain mark while attach orders duplicates */
 
-/* Offsets capacity: 8 first, doubling up to kOffsetsStep, then kOffsetsStep more at a time. */
-constexpr uint32_t kOffsetsFirst = 8;
-constexpr uint32_t kOffsetsStep = 0x100000;
-
 /* One lookup slot. */
 struct Slot {
     uint32_t hash;  /* djb2 of the string */
@@ -54,19 +48,11 @@ struct plx_stringtable_s {
     uint32_t magic;                  /* kMagic while the table lives */
     uint32_t flags;                  /* as given at create; none has an effect */
     plx_vector2_t *offsets;          /* uint32_t per id - 1: buffer offset, 0 once removed */
-    uint32_t *offsets_at;            /* the offsets' buffer, null while it has none: this file
-                                        sizes it (offsets_room), so only that moves it */
-    uint32_t offsets_room;           /* the offsets' capacity in elements */
+    uint32_t *offsets_at;            /* the offsets' buffer, read again after every change to it */
     uint32_t ids;                    /* ids handed out: the offsets' element count */
     plx_string_accum_t *buffer;      /* the serialized strings */
     plx_vector2_t *live_index;       /* uint32_t offsets indexes of live strings, ascending
-                                        (a plain vector: new ids only ever append); empty while
-                                        live_implicit */
-    uint32_t live_room;              /* live_index's capacity while live_implicit */
-    uint8_t live_implicit;           /* 1 until the first removal since create, clear or attach:
-                                        every id is live, so live_index stands for 0 .. ids - 1
-                                        unstored, its capacity kept level with the offsets' so
-                                        that storing it later never allocates */
+                                        (a plain vector: new ids only ever append) */
     Slot *slots;                     /* lookup slots; null until the first string */
     uint32_t slot_mask;              /* slot count - 1 (slot count a power of two), 0 if none */
     uint32_t slot_shift;             /* 32 - log2(slot count): takes a hash's top bits */
@@ -121,7 +107,6 @@ T *elements(plx_vector2_t *v, uint32_t *p_count) {
 
 /* Where offsets index `index` sits among the live ones (it must be live). */
 uint32_t live_position(Table *t, uint32_t index) {
-    if (t->live_implicit) return index;
     uint32_t count;
     const uint32_t *live = elements<uint32_t>(t->live_index, &count);
     uint32_t lo = 0;
@@ -277,40 +262,6 @@ uint32_t find_string(Table *t, const char *s, uint32_t h, uint32_t *p_index) {
     return 0;
 }
 
-/* The capacity a full vector of `room` elements grows to. */
-constexpr uint32_t next_room(uint32_t room) {
-    return room == 0                          ? kOffsetsFirst
-           : room < kOffsetsStep              ? room * 2
-           : room > UINT32_MAX - kOffsetsStep ? UINT32_MAX
-                                              : room + kOffsetsStep;
-}
-
-/* Makes room for one more id, growing the offsets (and an implicit live index) as the vectors
- * would grow themselves at their next append, in the same order; so the appends that follow
- * never move the buffer behind offsets_at. 0 or 0x900D0002. */
-uint32_t reserve_id(Table *t) {
-    if (t->ids == t->offsets_room) {
-        uint32_t room = next_room(t->offsets_room), count;
-        if (uint32_t code = plx_vector2_set_min_size(t->offsets, room)) return code;
-        t->offsets_at = elements<uint32_t>(t->offsets, &count);
-        t->offsets_room = room;
-    }
-    if (t->live_implicit && t->ids == t->live_room) {
-        uint32_t room = next_room(t->live_room);
-        if (uint32_t code = plx_vector2_set_min_size(t->live_index, room)) return code;
-        t->live_room = room;
-    }
-    return 0;
-}
-
-/* Stores the live index that live_implicit stood for; the room is there, so this cannot fail. */
-void store_live_index(Table *t) {
-    if (!t->live_implicit) return;
-    for (uint32_t index = 0; index < t->ids; ++index)
-        plx_vector2_add(t->live_index, &index, sizeof index, nullptr);
-    t->live_implicit = 0;
-}
-
 /* Appends 0x00 and the `length` bytes of `string` to the buffer, or nothing: 0 or the
  * accumulator's out-of-memory code. With room to spare the record is written in place;
  * otherwise the accumulator grows it (and copes with a string inside its own buffer). */
@@ -335,12 +286,9 @@ inline uint32_t append_record(plx_string_accum_t *buffer, const char *string, ui
 struct Parts {
     plx_vector2_t *offsets = nullptr;
     uint32_t *offsets_at = nullptr;
-    uint32_t offsets_room = 0;
     uint32_t ids = 0;
     plx_string_accum_t *buffer = nullptr;
     plx_vector2_t *live_index = nullptr;
-    uint32_t live_room = 0;
-    uint8_t live_implicit = 1;
     Slots lookup;
     uint32_t *dup_next = nullptr;
     uint32_t dup_count = 0;
@@ -364,12 +312,9 @@ struct Parts {
     void take_from(Table *t) {
         offsets = t->offsets;
         offsets_at = t->offsets_at;
-        offsets_room = t->offsets_room;
         ids = t->ids;
         buffer = t->buffer;
         live_index = t->live_index;
-        live_room = t->live_room;
-        live_implicit = t->live_implicit;
         lookup.take_from(t);
         dup_next = t->dup_next;
         dup_count = t->dup_count;
@@ -377,12 +322,9 @@ struct Parts {
     void give_to(Table *t) const {
         t->offsets = offsets;
         t->offsets_at = offsets_at;
-        t->offsets_room = offsets_room;
         t->ids = ids;
         t->buffer = buffer;
         t->live_index = live_index;
-        t->live_room = live_room;
-        t->live_implicit = live_implicit;
         lookup.give_to(t);
         t->dup_next = dup_next;
         t->dup_count = dup_count;
@@ -489,12 +431,8 @@ plx_error_t plx_stringtable_delete(plx_stringtable_t *table) {
 plx_error_t plx_stringtable_clear(plx_stringtable_t *table) {
     if (uint32_t code = validate(table)) return fail(code, __LINE__);
     plx_vector2_clear(table->live_index);
-    table->live_room = 0;
-    table->live_implicit = 1;
     plx_vector2_clear(table->offsets);
-    table->offsets_at = nullptr;
-    table->offsets_room = 0;
-    table->ids = 0;
+    table->offsets_at = elements<uint32_t>(table->offsets, &table->ids);
     plx_string_accum_clear(table->buffer);
     if (table->slots)
         memset(table->slots, 0, (static_cast<size_t>(table->slot_mask) + 1) * sizeof(Slot));
@@ -541,19 +479,20 @@ plx_error_t plx_stringtable_add_value(plx_stringtable_t *table, const char *stri
     uint32_t code = append_record(buffer, string, length);
     if (code) return fail(code, __LINE__);
     /* each step that fails undoes the ones before it; the undo steps never allocate */
-    code = reserve_id(table);
-    if (code == 0) code = plx_vector2_add(table->offsets, &offset, sizeof offset, nullptr);
+    code = plx_vector2_add(table->offsets, &offset, sizeof offset, nullptr);
     if (code == 0) {
-        if (!table->live_implicit)
-            code = plx_vector2_add(table->live_index, &index, sizeof index, nullptr);
+        uint32_t ids;
+        table->offsets_at = elements<uint32_t>(table->offsets, &ids);  /* the add may move it */
+        code = plx_vector2_add(table->live_index, &index, sizeof index, nullptr);
         if (code == 0) {
-            table->ids = index + 1;
+            table->ids = ids;
             table->slots[slot] = Slot{h, index + 1};
             ++table->slot_used;
             if (p_id) *p_id = index + 1;
             return 0;
         }
         plx_vector2_deleteindex(table->offsets, index);
+        table->offsets_at = elements<uint32_t>(table->offsets, &ids);
     }
     plx::accum_truncate(buffer, old_length);
     return fail(code, __LINE__);
@@ -620,7 +559,6 @@ plx_error_t plx_stringtable_remove_value(plx_stringtable_t *table, uint32_t id) 
             lookup.give_to(table);
         }
     }
-    store_live_index(table);
     return fail(plx_vector2_deleteindex(table->live_index, live_position(table, index)),
                 __LINE__);
 }
@@ -629,10 +567,6 @@ plx_error_t plx_stringtable_remove_value(plx_stringtable_t *table, uint32_t id) 
 plx_error_t plx_stringtable_count(plx_stringtable_t *table, uint32_t *p_count) {
     if (uint32_t code = validate(table)) return fail(code, __LINE__);
     if (!p_count) return fail(kInvalidArg, __LINE__);
-    if (table->live_implicit) {
-        *p_count = table->ids;
-        return 0;
-    }
     return fail(plx_vector2_count(table->live_index, p_count), __LINE__);
 }
 
@@ -641,16 +575,10 @@ plx_error_t plx_stringtable_count(plx_stringtable_t *table, uint32_t *p_count) {
 plx_error_t plx_stringtable_enum(plx_stringtable_t *table, uint32_t position, uint32_t *p_id,
                                  const char **p_string) {
     if (uint32_t code = validate(table)) return fail(code, __LINE__);
-    uint32_t index;
-    if (table->live_implicit) {
-        if (position >= table->ids) return kOutOfRange;
-        index = position;
-    } else {
-        uint32_t count;
-        const uint32_t *live = elements<uint32_t>(table->live_index, &count);
-        if (position >= count) return kOutOfRange;
-        index = live[position];
-    }
+    uint32_t count;
+    const uint32_t *live = elements<uint32_t>(table->live_index, &count);
+    if (position >= count) return kOutOfRange;
+    const uint32_t index = live[position];
     uint32_t offset;
     if (uint32_t code = offset_of(table, index + 1, &offset)) return fail(code, __LINE__);
     const char *string;
@@ -673,8 +601,8 @@ plx_error_t plx_stringtable_get_buffer(plx_stringtable_t *table, const void **p_
     if (p_buffer) *p_buffer = text;
     if (p_byte_size) *p_byte_size = size;
     if (p_ids_changed) {
-        uint32_t live = table->ids;
-        if (!table->live_implicit) plx_vector2_count(table->live_index, &live);
+        uint32_t live;
+        plx_vector2_count(table->live_index, &live);
         *p_ids_changed = table->ids > live ? 1 : 0;
     }
     return 0;
@@ -710,13 +638,12 @@ plx_error_t plx_stringtable_attach_buffer(plx_stringtable_t *table, const void *
     uint32_t code = fresh.create(byte_size);
     if (code == 0) code = plx_string_accum_append_bytes(fresh.buffer, bytes, length, nullptr);
     if (code == 0) code = plx_vector2_set_min_size(fresh.offsets, count);
+    /* with room for every offset, the adds below never move the buffer behind offsets_at */
     if (code == 0) {
         uint32_t none;
         fresh.offsets_at = elements<uint32_t>(fresh.offsets, &none);
-        fresh.offsets_room = count;
     }
     if (code == 0) code = plx_vector2_set_min_size(fresh.live_index, count);
-    if (code == 0) fresh.live_room = count;
     if (code == 0) code = fresh.lookup.reset_for(count);
     if (code) return fail(code, __LINE__);
     const char *text = fresh.buffer->buffer;
@@ -726,6 +653,7 @@ plx_error_t plx_stringtable_attach_buffer(plx_stringtable_t *table, const void *
         uint32_t n;
         uint32_t h = hash_string(text + offset, &n);
         code = plx_vector2_add(fresh.offsets, &offset, sizeof offset, nullptr);
+        if (code == 0) code = plx_vector2_add(fresh.live_index, &index, sizeof index, nullptr);
         if (code == 0) {
             uint32_t slot;
             if (fresh.lookup.probe(text + offset, h, text, fresh.offsets_at, &slot)) {
