@@ -13,6 +13,7 @@
 #ifndef VELTRA_CATALOG_H
 #define VELTRA_CATALOG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "veltra_manager.h"
@@ -38,6 +39,8 @@ extern "C" {
 #define VELTRA_CATALOG_ERR_BAD_INPUT     0x90B00009u /* malformed import data (see the import error) */
 #define VELTRA_CATALOG_ERR_EXISTS        0x90B0000Au /* the target file exists already */
 #define VELTRA_CATALOG_ERR_PUBLISH       0x90B0000Bu /* the manager refused to publish the table */
+#define VELTRA_CATALOG_ERR_BUSY          0x90B0000Cu /* another writer holds the catalog's lock */
+#define VELTRA_CATALOG_ERR_VERSION       0x90B0000Du /* a catalog format this version cannot read */
 
 typedef struct veltra_catalog_s veltra_catalog_t;
 
@@ -69,6 +72,11 @@ typedef struct veltra_catalog_track_s {
     char title[256];
     char artist[256];
     char album[256];
+    uint32_t mood;     /* level-2 mood id */
+    uint32_t genre;    /* ids of the genre, origin and era lists */
+    uint32_t origin;
+    uint32_t era;
+    uint32_t playable; /* 1 when the catalog knows an audio file for the track */
 } veltra_catalog_track_t;
 /* VELTRA_CATALOG_ERR_NOT_FOUND for an ident the catalog does not hold. Safe from any thread. */
 uint32_t veltra_catalog_track_get(const veltra_catalog_t *catalog, const char *ident,
@@ -96,6 +104,91 @@ typedef struct veltra_catalog_import_error_s {
  * be NULL) says where. */
 uint32_t veltra_catalog_import_csv(const char *csv_path, const char *catalog_path,
                                    const char *name, veltra_catalog_import_error_t *p_error);
+
+/* ---- where a track's mood came from, and its audio file -------------------------------- */
+
+/* How a track was placed on the grid. */
+#define VELTRA_CATALOG_PLACED_IMPORT     0u /* a mood id given by an import or the generator */
+#define VELTRA_CATALOG_PLACED_MOOD_TAG   1u /* a mood tag naming a mood of the list */
+#define VELTRA_CATALOG_PLACED_VALUE_TAGS 2u /* valence/energy tags through the model's mapping */
+#define VELTRA_CATALOG_PLACED_ANALYSIS   3u /* features of the decoded audio through the model */
+#define VELTRA_CATALOG_PLACED_COUNT      4u
+
+/* Features of a track's audio; NaN where unknown. */
+typedef struct veltra_catalog_features_s {
+    double duration_s;
+    double loudness_lufs;     /* integrated loudness, EBU R128 */
+    double loudness_range_lu; /* EBU R128 loudness range */
+    double tempo_bpm;
+    double onset_rate;        /* onsets per second */
+    double centroid_hz;       /* mean spectral centroid */
+    double flux;              /* mean spectral flux */
+    double rolloff_hz;        /* mean 85% spectral rolloff */
+    double mode;              /* +1 major, -1 minor, 0 undecided */
+    double mode_strength;     /* [0, 1] */
+} veltra_catalog_features_t;
+
+/* A track's audio file and how it was placed. `path` holds the file name's bytes as the file
+ * system gave them (not necessarily UTF-8). */
+typedef struct veltra_catalog_media_s {
+    const char *path;         /* NULL: no audio file (imported or generated tracks) */
+    uint64_t size;            /* bytes, as seen when the file was read */
+    int64_t mtime_ns;         /* modification time, ns since the epoch */
+    uint32_t placed_by;       /* VELTRA_CATALOG_PLACED_* */
+    uint32_t model_version;   /* version of the model that placed it; 0 when none did */
+    double arousal;           /* [0, 1], NaN when unknown */
+    double valence;           /* [0, 1], NaN when unknown */
+    veltra_catalog_features_t features;
+} veltra_catalog_media_t;
+
+/* One track as a writer takes it and an enumeration hands it out. Strings are UTF-8 (the
+ * writer refuses others with VELTRA_CATALOG_ERR_BAD_INPUT), except media.path. */
+typedef struct veltra_catalog_row_s {
+    const char *ident;        /* unique in the catalog */
+    const char *album_ident;  /* a result's group */
+    const char *album;        /* album title; one title per album ident */
+    const char *album_artist;
+    const char *title;
+    const char *artist;
+    uint32_t mood;            /* level-2 mood id */
+    uint32_t genre, origin, era;
+    veltra_catalog_media_t media;
+} veltra_catalog_row_t;
+
+/* Writing a catalog. A writer holds the path's writer lock (a lock file beside it) from begin
+ * to commit or abort, and writes into a temporary file in the same folder; commit makes the
+ * file durable and renames it over `path` in one step, so readers see the old catalog or the
+ * new one, never a mix, and a failed or interrupted writer leaves the old file as it was. */
+typedef struct veltra_catalog_writer_s veltra_catalog_writer_t;
+#define VELTRA_CATALOG_WRITE_REPLACE 0x1u /* an existing catalog at path may be replaced */
+#define VELTRA_CATALOG_WRITE_WAIT    0x2u /* wait for another writer instead of failing */
+/* VELTRA_CATALOG_ERR_EXISTS when path exists and REPLACE is not given; VELTRA_CATALOG_ERR_BUSY
+ * when another writer holds the lock and WAIT is not given. */
+uint32_t veltra_catalog_writer_begin(const char *path, uint32_t flags,
+                                     veltra_catalog_writer_t **p_writer);
+/* Adds a track; rows come out of the catalog in the order they were added. */
+uint32_t veltra_catalog_writer_add(veltra_catalog_writer_t *writer, const veltra_catalog_row_t *row);
+/* Builds the indexes, replaces the catalog at path and frees the writer (also on failure). */
+uint32_t veltra_catalog_writer_commit(veltra_catalog_writer_t *writer, const char *name,
+                                      const char *description);
+/* Drops the temporary file and the lock and frees the writer. NULL is ignored. */
+void veltra_catalog_writer_abort(veltra_catalog_writer_t *writer);
+
+/* Calls `fn` for every track of an open catalog in catalog order; the row's pointers live
+ * until `fn` returns. A non-zero return from `fn` stops the walk and is returned. */
+typedef uint32_t (*veltra_catalog_row_fn)(void *data, const veltra_catalog_row_t *row);
+uint32_t veltra_catalog_enum_rows(const veltra_catalog_t *catalog, veltra_catalog_row_fn fn,
+                                  void *data);
+/* The audio file of one track, by ident: its path into `path_buf` (NUL-terminated,
+ * VELTRA_CATALOG_ERR_INVALID_ARG when it does not fit) and its media facts into `p_media`
+ * (may be NULL; its path member points into path_buf). VELTRA_CATALOG_ERR_NOT_FOUND for an
+ * unknown ident or a track without an audio file. Safe from any thread. */
+uint32_t veltra_catalog_media_get(const veltra_catalog_t *catalog, const char *ident,
+                                  char *path_buf, size_t path_buf_size,
+                                  veltra_catalog_media_t *p_media);
+/* Tracks by placement source (index: VELTRA_CATALOG_PLACED_*). */
+uint32_t veltra_catalog_placement_counts(const veltra_catalog_t *catalog,
+                                         uint32_t counts[VELTRA_CATALOG_PLACED_COUNT]);
 
 #if defined(__GNUC__) && defined(VELTRA_CATALOG_BUILDING)
 #pragma GCC visibility pop
