@@ -1,483 +1,309 @@
 /* vibemesh: the mood grid of a music catalog on the command line.
  *
- *   vibemesh [--catalog FILE] grid [--size 5|10] [--locale en|de] [filters]
- *   vibemesh [--catalog FILE] recommend X Y [--size 5|10] [--limit N] [--json] [filters]
- *   vibemesh [--catalog FILE] html [--size 5|10] [--locale en|de] [filters] --out FILE
- *   vibemesh moods [--size 5|10] [--locale en|de]
- *   vibemesh lists genres|origins|eras [--locale en|de]
- *   vibemesh [--catalog FILE] catalog generate|import|info ...
- *
- * Without --catalog the sample catalog is used, created on first use. */
+ * The parser checks every argument before a command runs: a usage error exits 2, a runtime
+ * error 1, and a failed write of the output 1 as well. */
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <iostream>
 #include <string>
 #include <vector>
 
-#include "html.h"
-#include "render.h"
-#include "session.h"
+#include "commands.h"
+#include "scan.h"
+#include "serve.h"
 
 namespace {
 
 using cli::Options;
 
-constexpr char kUsage[] =
-    "usage: vibemesh [--catalog FILE] COMMAND [OPTIONS]\n"
-    "\n"
-    "commands:\n"
-    "  grid                     the mood grid with the number of matching tracks per cell\n"
-    "  recommend X Y            the tracks of cell (X, Y): column X, row Y, from 1\n"
-    "  html --out FILE          the grid as a self-contained HTML page\n"
-    "  moods                    the mood ids and names of the grid's cells\n"
-    "  lists genres|origins|eras  the ids and names usable in filters\n"
-    "  catalog generate|import|info  make or inspect catalog files\n"
-    "\n"
-    "Without --catalog the sample catalog is used (created on first use at\n"
-    "$VIBEMESH_CATALOG or ~/.local/share/vibemesh/sample.vmcat).\n"
-    "Run 'vibemesh COMMAND --help' for a command's options.\n";
+constexpr int kUsageExit = 2;
 
 constexpr char kFilterHelp[] =
-    "filters (repeatable; one list type takes either include or exclude filters):\n"
-    "  --genre ID   --origin ID   --era ID                 tracks with one of these\n"
-    "  --exclude-genre ID  --exclude-origin ID  --exclude-era ID  tracks with none of these\n";
+    "Filters (repeatable): --genre, --origin, --era keep tracks with any of the given ids;\n"
+    "--exclude-genre, --exclude-origin, --exclude-era drop them. One list type takes either\n"
+    "include or exclude filters. 'vibemesh lists genres' (origins, eras) shows the ids.\n";
 
-int usage_error(const char *fmt, const char *arg = "") {
-    fprintf(stderr, "vibemesh: ");
-    fprintf(stderr, fmt, arg);
-    fprintf(stderr, "\n(run 'vibemesh --help' for usage)\n");
-    return 2;
-}
-
-bool parse_uint(const char *s, uint32_t *out) {
-    if (!s || !*s) return false;
-    char *end = nullptr;
-    unsigned long v = strtoul(s, &end, 10);
-    if (*end || s[0] == '-' || v > 0xFFFFFFFFul) return false;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
-/* Parses the options every grid command shares; positional words go to `rest`. Returns 0, or
- * an exit status for a bad option. */
-int parse_common(int argc, char **argv, Options *o, std::vector<std::string> *rest, bool *json,
-                 uint32_t *limit) {
-    struct FilterFlag {
-        const char *flag;
-        const char *list_type;
-        bool include;
-    };
-    static const FilterFlag kFlags[] = {
-        {"--genre", VELTRA_LIST_TYPE_GENRES, true},
-        {"--origin", VELTRA_LIST_TYPE_ORIGINS, true},
-        {"--era", VELTRA_LIST_TYPE_ERAS, true},
-        {"--exclude-genre", VELTRA_LIST_TYPE_GENRES, false},
-        {"--exclude-origin", VELTRA_LIST_TYPE_ORIGINS, false},
-        {"--exclude-era", VELTRA_LIST_TYPE_ERAS, false},
-    };
-    for (int i = 0; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](const char *name) -> const char * {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
-        bool matched = false;
-        for (const FilterFlag &f : kFlags) {
-            if (a == f.flag) {
-                const char *v = value(f.flag);
-                if (!v) return usage_error("%s needs an id", f.flag);
-                o->filters.push_back({f.list_type, v, f.include});
-                matched = true;
-            }
-        }
-        if (matched) continue;
-        if (a == "--size") {
-            const char *v = value("--size");
-            if (!v || (strcmp(v, "5") && strcmp(v, "10"))) return usage_error("--size takes 5 or 10");
-            o->size = static_cast<uint32_t>(atoi(v));
-        } else if (a == "--locale") {
-            const char *v = value("--locale");
-            if (!v || (strcmp(v, "en") && strcmp(v, "de"))) return usage_error("--locale takes en or de");
-            o->locale = v;
-        } else if (a == "--catalog") {
-            const char *v = value("--catalog");
-            if (!v || !*v) return usage_error("--catalog needs a file");
-            o->catalog = v;
-        } else if (a == "--json" && json) {
-            *json = true;
-        } else if (a == "--limit" && limit) {
-            const char *v = value("--limit");
-            if (!parse_uint(v, limit)) return usage_error("--limit takes a whole number");
-        } else if (a.size() > 1 && a[0] == '-') {
-            return usage_error("unknown option %s", a.c_str());
-        } else {
-            rest->push_back(a);
-        }
-    }
-    return 0;
-}
-
-bool wants_help(int argc, char **argv) {
-    for (int i = 0; i < argc; ++i)
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) return true;
-    return false;
-}
-
-std::string filters_caption(const Options &o) {
-    if (o.filters.empty()) return "no filters";
-    std::string s;
-    for (const cli::Filter &f : o.filters) {
-        if (!s.empty()) s += ", ";
-        s += f.include ? "" : "not ";
-        s += f.list_type.substr(strlen("veltra_list_type_"));
-        s.pop_back(); /* genres -> genre */
-        s += " " + f.value;
-    }
-    return s;
-}
-
-/* ---- grid ---- */
-
-int cmd_grid(int argc, char **argv, Options o) {
-    if (wants_help(argc, argv)) {
-        printf("usage: vibemesh grid [--size 5|10] [--locale en|de] [filters]\n\n"
-               "Prints the grid of localized mood names with the number of matching tracks in\n"
-               "each cell; row y and column x count from 1 as in 'vibemesh recommend X Y'.\n\n%s",
-               kFilterHelp);
-        return 0;
-    }
-    std::vector<std::string> rest;
-    if (int rc = parse_common(argc, argv, &o, &rest, nullptr, nullptr)) return rc;
-    if (!rest.empty()) return usage_error("grid takes no argument '%s'", rest[0].c_str());
-    cli::Session s;
-    if (int rc = s.open(o)) return rc;
-    const uint32_t n = o.size;
-    const size_t width = n == 10 ? 14 : 22;
-    std::vector<std::string> names(n * n), counts(n * n);
-    for (uint32_t y = 1; y <= n; ++y) {
-        for (uint32_t x = 1; x <= n; ++x) {
-            const char *name = nullptr;
-            uint32_t code = veltra_vibemesh_presentation_get_mood_name(s.presentation(), x, y, &name);
-            if (code) return cli::report("reading a mood name", code);
-            uint32_t estimate = 0;
-            code = veltra_vibemesh_presentation_find_recommendations_estimate(
-                s.presentation(), s.provider(), x, y, &estimate);
-            if (code) return cli::report("estimating a cell", code);
-            names[(y - 1) * n + x - 1] = name;
-            counts[(y - 1) * n + x - 1] = std::to_string(estimate);
-        }
-    }
-    veltra_catalog_info_t info{};
-    veltra_catalog_get_info(s.catalog(), &info);
-    printf("%s: %u tracks; %ux%u grid, locale %s, %s\n\n", info.name, info.track_count, n, n,
-           o.locale.c_str(), filters_caption(o).c_str());
-    std::string rule = "    +";
-    for (uint32_t x = 0; x < n; ++x) rule += std::string(width + 2, '-') + "+";
-    printf("     ");
-    for (uint32_t x = 1; x <= n; ++x) printf("%s", cli::pad(" x=" + std::to_string(x), width + 3).c_str());
-    printf("\n%s\n", rule.c_str());
-    for (uint32_t y = 1; y <= n; ++y) {
-        std::string top = cli::pad("y=" + std::to_string(y), 4) + "|";
-        std::string bottom = "    |";
-        for (uint32_t x = 1; x <= n; ++x) {
-            top += " " + cli::pad(cli::fit(names[(y - 1) * n + x - 1], width), width) + " |";
-            bottom += " " + cli::pad(counts[(y - 1) * n + x - 1], width, true) + " |";
-        }
-        printf("%s\n%s\n%s\n", top.c_str(), bottom.c_str(), rule.c_str());
-    }
-    return 0;
-}
-
-/* ---- recommend ---- */
-
-int cmd_recommend(int argc, char **argv, Options o) {
-    if (wants_help(argc, argv)) {
-        printf("usage: vibemesh recommend X Y [--size 5|10] [--limit N] [--json] [--locale en|de]\n"
-               "                          [filters]\n\n"
-               "Prints the tracks of cell (X, Y) (column X, row Y, from 1) in the catalog's\n"
-               "order: title, artist and album. --limit N prints at most N (default 20, 0 for\n"
-               "all); --json prints one JSON object.\n\n%s",
-               kFilterHelp);
-        return 0;
-    }
-    std::vector<std::string> rest;
+struct Args {
+    Options o;
+    std::string locale;
+    std::vector<std::string> include[3], exclude[3];
+    uint32_t x = 0, y = 0, limit = 20;
     bool json = false;
-    uint32_t limit = 20;
-    if (int rc = parse_common(argc, argv, &o, &rest, &json, &limit)) return rc;
-    uint32_t x = 0, y = 0;
-    if (rest.size() != 2 || !parse_uint(rest[0].c_str(), &x) || !parse_uint(rest[1].c_str(), &y))
-        return usage_error("recommend needs two cell numbers X and Y");
-    cli::Session s;
-    if (int rc = s.open(o)) return rc;
-    const char *mood_id = nullptr, *mood_name = nullptr;
-    uint32_t code = veltra_vibemesh_presentation_get_mood_id(s.presentation(), x, y, &mood_id);
-    if (code) return cli::report("reading the cell's mood", code);
-    code = veltra_vibemesh_presentation_get_mood_name(s.presentation(), x, y, &mood_name);
-    if (code) return cli::report("reading the cell's mood name", code);
-    veltra_vibemesh_result_handle_t results = nullptr;
-    code = veltra_vibemesh_presentation_find_recommendations(s.presentation(), s.provider(), x, y,
-                                                             &results);
-    if (code) return cli::report("finding recommendations", code);
-    uint32_t count = 0;
-    code = veltra_vibemesh_results_count(results, &count);
-    uint32_t shown = (limit == 0 || limit > count) ? count : limit;
-    cli::Table table{{"#", "title", "artist", "album"}, {}, {true}};
-    std::string json_tracks;
-    for (uint32_t i = 0; code == 0 && i < shown; ++i) {
-        const char *ident = nullptr, *group = nullptr;
-        code = veltra_vibemesh_results_enum(results, i, &ident, &group);
-        if (code) break;
-        veltra_catalog_track_t t{};
-        code = veltra_catalog_track_get(s.catalog(), ident, &t);
-        if (code) break;
-        if (json) {
-            json_tracks += std::string(i ? "," : "") + "\n    {\"ident\": " + cli::json_string(ident) +
-                           ", \"album_ident\": " + cli::json_string(group) +
-                           ", \"title\": " + cli::json_string(t.title) +
-                           ", \"artist\": " + cli::json_string(t.artist) +
-                           ", \"album\": " + cli::json_string(t.album) + "}";
-        } else {
-            table.rows.push_back({std::to_string(i + 1), t.title, t.artist, t.album});
-        }
-    }
-    veltra_vibemesh_results_release(results);
-    if (code) return cli::report("reading the results", code);
-    if (json) {
-        printf("{\n  \"cell\": {\"x\": %u, \"y\": %u, \"size\": %u, \"mood_id\": %s, \"mood\": %s},\n"
-               "  \"filters\": %s,\n  \"count\": %u,\n  \"tracks\": [%s%s]\n}\n",
-               x, y, o.size, cli::json_string(mood_id).c_str(), cli::json_string(mood_name).c_str(),
-               cli::json_string(filters_caption(o)).c_str(), count, json_tracks.c_str(),
-               shown ? "\n  " : "");
-    } else {
-        printf("Cell (%u, %u) of the %ux%u grid: %s (%s), %u tracks, %s\n\n", x, y, o.size, o.size,
-               mood_name, mood_id, count, filters_caption(o).c_str());
-        if (shown) printf("%s", table.render().c_str());
-        if (shown < count) printf("... and %u more (--limit 0 shows all)\n", count - shown);
-    }
-    return 0;
-}
-
-/* ---- html ---- */
-
-int cmd_html(int argc, char **argv, Options o) {
-    if (wants_help(argc, argv)) {
-        printf("usage: vibemesh html [--size 5|10] [--locale en|de] [filters] --out FILE\n\n"
-               "Writes the grid as one self-contained HTML page (FILE '-' for standard output):\n"
-               "each cell's mood name and track count on a colour scale with a legend, and the\n"
-               "cell's first tracks on hover or click. The page loads nothing from elsewhere.\n\n%s",
-               kFilterHelp);
-        return 0;
-    }
-    /* --out is this command's own; the rest are the grid options every command shares. */
-    std::string out;
-    std::vector<char *> args;
-    for (int i = 0; i < argc; ++i) {
-        if (strcmp(argv[i], "--out") != 0) {
-            args.push_back(argv[i]);
-            continue;
-        }
-        const char *v = i + 1 < argc ? argv[++i] : nullptr;
-        if (!v || !*v || (v[0] == '-' && v[1])) return usage_error("--out needs a file name");
-        out = v;
-    }
-    if (out.empty()) return usage_error("html needs --out FILE");
-    std::vector<std::string> rest;
-    if (int rc = parse_common(static_cast<int>(args.size()), args.data(), &o, &rest, nullptr, nullptr))
-        return rc;
-    if (!rest.empty()) return usage_error("html takes no argument '%s'", rest[0].c_str());
-    cli::Session s;
-    if (int rc = s.open(o)) return rc;
-    return cli::write_html_page(s, o, out);
-}
-
-/* ---- moods and lists ---- */
-
-int cmd_moods(int argc, char **argv, Options o) {
-    if (wants_help(argc, argv)) {
-        printf("usage: vibemesh moods [--size 5|10] [--locale en|de]\n\n"
-               "Prints the mood id and the localized mood name of every cell.\n");
-        return 0;
-    }
-    std::vector<std::string> rest;
-    if (int rc = parse_common(argc, argv, &o, &rest, nullptr, nullptr)) return rc;
-    if (!rest.empty() || !o.filters.empty()) return usage_error("moods takes only --size and --locale");
-    cli::Session s;
-    if (int rc = s.open(o)) return rc;
-    cli::Table table{{"x", "y", "mood id", "mood"}, {}, {true, true}};
-    for (uint32_t y = 1; y <= o.size; ++y) {
-        for (uint32_t x = 1; x <= o.size; ++x) {
-            const char *id = nullptr, *name = nullptr;
-            uint32_t code = veltra_vibemesh_presentation_get_mood_id(s.presentation(), x, y, &id);
-            if (!code) code = veltra_vibemesh_presentation_get_mood_name(s.presentation(), x, y, &name);
-            if (code) return cli::report("reading a mood", code);
-            table.rows.push_back({std::to_string(x), std::to_string(y), id, name});
-        }
-    }
-    printf("%s", table.render().c_str());
-    return 0;
-}
-
-int cmd_lists(int argc, char **argv, Options o) {
-    if (wants_help(argc, argv)) {
-        printf("usage: vibemesh lists genres|origins|eras [--locale en|de]\n\n"
-               "Prints the ids and names of a list; the ids are what the filters take.\n");
-        return 0;
-    }
-    std::vector<std::string> rest;
-    if (int rc = parse_common(argc, argv, &o, &rest, nullptr, nullptr)) return rc;
-    if (rest.size() != 1 || (rest[0] != "genres" && rest[0] != "origins" && rest[0] != "eras"))
-        return usage_error("lists takes one of genres, origins, eras");
-    cli::ManagerScope manager;
-    std::string type = "veltra_list_type_" + rest[0];
-    const veltra_manager_list_entry_t *e = nullptr;
-    uint32_t n = 0;
-    uint32_t code = veltra_manager_list_entries(type.c_str(), &e, &n);
-    if (code) return cli::report("reading the list", code);
-    cli::Table table{{"id", "name"}, {}, {true}};
-    for (uint32_t i = 0; i < n; ++i)
-        table.rows.push_back({std::to_string(e[i].id), o.locale == "de" ? e[i].name_de : e[i].name_en});
-    printf("%s", table.render().c_str());
-    return 0;
-}
-
-/* ---- catalog ---- */
-
-void progress(void *, uint64_t done, uint64_t total) {
-    fprintf(stderr, "\rgenerating: %3u%% (%llu of %llu tracks)", static_cast<unsigned>(done * 100 / total),
-            static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
-    if (done == total) fputc('\n', stderr);
-}
-
-int cmd_catalog(int argc, char **argv, Options o) {
-    const char *help =
-        "usage: vibemesh [--catalog FILE] catalog generate [--tracks N] [--seed S] [--force]\n"
-        "       vibemesh [--catalog FILE] catalog import CSV [--name NAME] [--force]\n"
-        "       vibemesh [--catalog FILE] catalog info\n\n"
-        "generate  writes a sample catalog (default 5000 tracks, seed 1; the same seed gives\n"
-        "          the same catalog); --force replaces an existing file\n"
-        "import    builds a catalog from a CSV file whose header is\n"
-        "          ident,album_ident,album,title,artist,mood,genre,origin,era\n"
-        "          (mood: a level-2 mood id; genre, origin, era: ids of 'vibemesh lists')\n"
-        "info      prints the catalog's name, description and counts\n";
-    if (argc == 0 || wants_help(argc, argv)) {
-        printf("%s", help);
-        return argc == 0 ? 2 : 0;
-    }
-    std::string sub = argv[0];
+    std::string out, list, csv, name;
     uint32_t tracks = 5000, seed = 1;
     bool force = false;
-    std::string name;
-    std::vector<std::string> rest;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--tracks" && sub == "generate") {
-            if (i + 1 >= argc || !parse_uint(argv[++i], &tracks) || tracks == 0)
-                return usage_error("--tracks takes a positive number");
-        } else if (a == "--seed" && sub == "generate") {
-            if (i + 1 >= argc || !parse_uint(argv[++i], &seed)) return usage_error("--seed takes a number");
-        } else if (a == "--name" && sub == "import") {
-            if (i + 1 >= argc) return usage_error("--name needs a text");
-            name = argv[++i];
-        } else if (a == "--force" && sub != "info") {
-            force = true;
-        } else if (a == "--catalog") {
-            if (i + 1 >= argc) return usage_error("--catalog needs a file");
-            o.catalog = argv[++i];
-        } else if (a[0] == '-') {
-            return usage_error("unknown option %s", a.c_str());
+    cli::ScanOptions scan;
+    server::ServeOptions serve;
+};
+
+struct ListFlag {
+    const char *list_type;
+    const char *include, *exclude; /* flag names */
+    const char *noun;
+};
+constexpr ListFlag kListFlags[3] = {
+    {VELTRA_LIST_TYPE_GENRES, "--genre", "--exclude-genre", "genre"},
+    {VELTRA_LIST_TYPE_ORIGINS, "--origin", "--exclude-origin", "origin"},
+    {VELTRA_LIST_TYPE_ERAS, "--era", "--exclude-era", "era"},
+};
+
+/* A value out of a fixed set; the message names the choices. */
+CLI::Validator choice(std::vector<std::string> values) {
+    std::string names;
+    for (const std::string &v : values) names += (names.empty() ? "" : " or ") + v;
+    return CLI::Validator(
+        [values, names](std::string &v) -> std::string {
+            for (const std::string &ok : values)
+                if (v == ok) return "";
+            return "takes " + names + ", not '" + v + "'";
+        },
+        "");
+}
+
+/* A whole number from `lo` to `hi`. */
+CLI::Validator whole(uint64_t lo, uint64_t hi) {
+    return CLI::Validator(
+        [lo, hi](std::string &v) -> std::string {
+            char *end = nullptr;
+            errno = 0;
+            unsigned long long n = v.empty() || v[0] == '-' ? 0 : strtoull(v.c_str(), &end, 10);
+            if (end && !*end && errno == 0 && n >= lo && n <= hi) return "";
+            return "takes a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + v + "'";
+        },
+        "");
+}
+
+/* An id that the list holds. */
+CLI::Validator list_id(const ListFlag &f) {
+    return CLI::Validator(
+        [&f](std::string &v) -> std::string {
+            char *end = nullptr;
+            unsigned long id = v.empty() || v[0] == '-' ? 0 : strtoul(v.c_str(), &end, 10);
+            if (end && !*end && id <= UINT32_MAX && cli::list_name(f.list_type, static_cast<uint32_t>(id), "en"))
+                return "";
+            return "'" + v + "' is not a " + f.noun + " id; valid ids: " + cli::list_ids(f.list_type) +
+                   " (see 'vibemesh lists " + f.noun + "s')";
+        },
+        "");
+}
+
+void add_look_options(CLI::App *app, Args &a, bool filters) {
+    app->add_option("--size", a.o.size, "grid size: 5 or 10 (default 5)")->check(choice({"5", "10"}))->type_name("5|10");
+    app->add_option("--locale", a.locale, "en or de (default: de when LC_ALL, LC_MESSAGES or LANG starts with de)")
+        ->check(choice({"en", "de"}))
+        ->type_name("en|de");
+    if (!filters) return;
+    for (int i = 0; i < 3; ++i) {
+        const ListFlag &f = kListFlags[i];
+        app->add_option(f.include, a.include[i], std::string("keep tracks of this ") + f.noun)
+            ->check(list_id(f))
+            ->type_name("ID")
+            ->allow_extra_args(false)
+            ->group("Filters");
+        app->add_option(f.exclude, a.exclude[i], std::string("drop tracks of this ") + f.noun)
+            ->check(list_id(f))
+            ->type_name("ID")
+            ->allow_extra_args(false)
+            ->group("Filters");
+    }
+    app->footer(kFilterHelp);
+}
+
+std::string locale_from_environment() {
+    for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char *v = getenv(name);
+        if (v && *v) return strncmp(v, "de", 2) == 0 ? "de" : "en";
+    }
+    return "en";
+}
+
+int usage_error(const std::string &message, const std::string &command) {
+    fprintf(stderr, "vibemesh: %s\n(run 'vibemesh %s--help' for usage)\n", message.c_str(),
+            command.empty() ? "" : (command + " ").c_str());
+    return kUsageExit;
+}
+
+/* The selected command path, "catalog generate". */
+std::string command_path(const CLI::App &app) {
+    std::string path;
+    for (const CLI::App *a = &app; !a->get_subcommands().empty();) {
+        a = a->get_subcommands().front();
+        path += (path.empty() ? "" : " ") + a->get_name();
+    }
+    return path;
+}
+
+/* The parser's words for a usage error, with the cases people meet most put plainly. */
+std::string parse_message(const CLI::App &app, const CLI::ParseError &e) {
+    std::string what = e.what();
+    if (what.rfind("--catalog", 0) == 0 && what.find("required") != std::string::npos)
+        return "--catalog needs a catalog file: vibemesh --catalog FILE COMMAND ...";
+    for (const char *lead : {"The following argument was not expected: ", "The following arguments were not expected: "}) {
+        if (what.rfind(lead, 0) != 0) continue;
+        std::string extra = what.substr(strlen(lead));
+        if (extra[0] == '-') return "unknown option " + extra;
+        if (app.get_subcommands().empty()) return "unknown command '" + extra + "'";
+        return "unexpected argument '" + extra + "'";
+    }
+    if (what == "A subcommand is required") {
+        if (!app.get_subcommands().empty()) { /* fall through to the command's message below */
+        } else if (!app.remaining().empty()) {
+            const std::string word = app.remaining().front();
+            return word[0] == '-' ? "unknown option " + word : "unknown command '" + word + "'";
         } else {
-            rest.push_back(a);
+            /* "--catalog grid": the command was taken for the file. */
+            const std::string file = app.get_option("--catalog")->as<std::string>();
+            for (const CLI::App *sub : app.get_subcommands({}))
+                if (sub->get_name() == file)
+                    return "--catalog needs a catalog file before the command: vibemesh --catalog FILE " + file + " ...";
         }
+        const CLI::App *last = &app;
+        while (!last->get_subcommands().empty()) last = last->get_subcommands().front();
+        std::string names;
+        for (const CLI::App *sub : last->get_subcommands({}))
+            names += (names.empty() ? "" : ", ") + sub->get_name();
+        return (last == &app ? std::string("a command is needed") : last->get_name() + " needs a command") + ": " +
+               names;
     }
-    std::string path = o.catalog.empty() ? cli::default_catalog_path() : o.catalog;
-    cli::ManagerScope manager;
-    if (sub == "generate") {
-        if (!rest.empty()) return usage_error("generate takes no argument '%s'", rest[0].c_str());
-        if (force) unlink(path.c_str());
-        uint32_t code = veltra_catalog_generate(path.c_str(), tracks, seed,
-                                                isatty(2) ? progress : nullptr, nullptr);
-        if (code) {
-            fprintf(stderr, "vibemesh: generating %s: 0x%08X: %s\n", path.c_str(), code, cli::describe(code));
-            return 1;
-        }
-        printf("wrote %s: %u tracks (seed %u)\n", path.c_str(), tracks, seed);
-        return 0;
+    return what;
+}
+
+/* Include and exclude filters of one list type cannot be combined; both flags are named. */
+std::string check_filters(Args &a) {
+    for (int i = 0; i < 3; ++i) {
+        const ListFlag &f = kListFlags[i];
+        if (!a.include[i].empty() && !a.exclude[i].empty())
+            return std::string(f.include) + " and " + f.exclude + " cannot be combined: one list type (" + f.noun +
+                   ") takes either include or exclude filters";
+        for (const std::string &v : a.include[i]) a.o.filters.push_back({f.list_type, v, true});
+        for (const std::string &v : a.exclude[i]) a.o.filters.push_back({f.list_type, v, false});
     }
-    if (sub == "import") {
-        if (rest.size() != 1) return usage_error("import needs one CSV file");
-        if (force) unlink(path.c_str());
-        veltra_catalog_import_error_t err{};
-        uint32_t code = veltra_catalog_import_csv(rest[0].c_str(), path.c_str(), name.c_str(), &err);
-        if (code == VELTRA_CATALOG_ERR_BAD_INPUT) {
-            fprintf(stderr, "vibemesh: %s:%u:%u: %s\n", rest[0].c_str(), err.line, err.column, err.message);
-            return 1;
-        }
-        if (code) {
-            fprintf(stderr, "vibemesh: importing %s: 0x%08X: %s\n", rest[0].c_str(), code, cli::describe(code));
-            return 1;
-        }
-        printf("wrote %s\n", path.c_str());
-        return 0;
+    return "";
+}
+
+/* Standard output must have reached its file: a full disk or a closed pipe is an error. */
+int finish(int rc) {
+    std::cout.flush();
+    bool failed = !std::cout.good();
+    int err = failed ? EIO : 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) failed = true, err = errno ? errno : EIO;
+    if (fclose(stdout) != 0 && !failed) failed = true, err = errno;
+    if (!failed) return rc;
+    fprintf(stderr, "vibemesh: writing the output: %s\n", strerror(err));
+    return rc ? rc : 1;
+}
+
+int run(int argc, char **argv) {
+    Args a;
+    CLI::App app("vibemesh: the mood grid of a music catalog.", "vibemesh");
+    app.set_version_flag("--version", "vibemesh " VIBEMESH_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.add_option("--catalog", a.o.catalog,
+                   "the catalog file (default: the sample catalog)")
+        ->type_name("FILE");
+
+    CLI::App *grid = app.add_subcommand("grid", "the mood grid with the number of matching tracks per cell");
+    add_look_options(grid, a, true);
+
+    CLI::App *rec = app.add_subcommand("recommend", "the tracks of cell (X, Y): column X, row Y, from 1");
+    rec->add_option("X", a.x, "column, from 1")->required()->check(whole(0, UINT32_MAX))->type_name("");
+    rec->add_option("Y", a.y, "row, from 1")->required()->check(whole(0, UINT32_MAX))->type_name("");
+    rec->add_option("--limit", a.limit, "print at most N tracks (default 20; 0: all)")
+        ->check(whole(0, UINT32_MAX))
+        ->type_name("N");
+    rec->add_flag("--json", a.json, "one JSON object: the cell, the filters and the tracks");
+    add_look_options(rec, a, true);
+
+    CLI::App *html = app.add_subcommand("html", "the grid as one self-contained HTML page");
+    html->add_option("--out", a.out, "the page file; '-' for standard output")->required()->type_name("FILE");
+    add_look_options(html, a, true);
+
+    CLI::App *moods = app.add_subcommand("moods", "the mood id and localized name of every cell");
+    add_look_options(moods, a, false);
+
+    CLI::App *lists = app.add_subcommand("lists", "the ids and names usable in filters");
+    lists->add_option("LIST", a.list, "genres, origins or eras")->required()->check(choice({"genres", "origins", "eras"}))->type_name("");
+    lists->add_option("--locale", a.locale, "en or de")->check(choice({"en", "de"}))->type_name("en|de");
+
+    CLI::App *cat = app.add_subcommand("catalog", "make or inspect catalog files");
+    cat->require_subcommand(1);
+    CLI::App *gen = cat->add_subcommand("generate", "write a sample catalog; the same seed gives the same catalog");
+    gen->add_option("--tracks", a.tracks, "number of tracks, 1 to 10000000 (default 5000)")
+        ->check(whole(1, cli::kMaxTracks))->type_name("N");
+    gen->add_option("--seed", a.seed, "seed (default 1)")->check(whole(0, UINT32_MAX))->type_name("N");
+    gen->add_flag("--force", a.force, "replace an existing catalog");
+    CLI::App *imp = cat->add_subcommand("import", "build a catalog from a CSV file");
+    imp->add_option("CSV", a.csv, "the CSV file")->required()->type_name("");
+    imp->add_option("--name", a.name, "the catalog's name")->type_name("NAME");
+    imp->add_flag("--force", a.force, "replace an existing catalog");
+    imp->footer("The CSV's header is ident,album_ident,album,title,artist,mood,genre,origin,era\n"
+                "(mood: a level-2 mood id of 'vibemesh moods --size 10'; genre, origin, era: ids of\n"
+                "'vibemesh lists'). A bad field is reported by line and column.\n");
+    CLI::App *info = cat->add_subcommand("info", "the catalog's name, description and counts");
+    CLI::App *scan = cat->add_subcommand("scan", "build or update a catalog from the audio files under folders");
+    scan->add_option("DIR", a.scan.dirs, "folders to scan")->required()->type_name("");
+    scan->add_option("--jobs", a.scan.jobs, "worker threads (default: one per core)")->check(whole(0, 1024))->type_name("N");
+    scan->add_flag("--force", a.scan.force, "rebuild from scratch instead of updating");
+    scan->add_option("--name", a.scan.name, "the catalog's name")->type_name("NAME");
+
+    CLI::App *serve = app.add_subcommand("serve", "the live mood pad: a local web server over the catalog");
+    serve->add_option("--bind", a.serve.bind, "address to listen on (default 127.0.0.1)")->type_name("ADDR");
+    serve->add_option("--port", a.serve.port, "port (default 8080; 0: any free port)")
+        ->check(whole(0, 65535))
+        ->type_name("N");
+    serve->add_flag("--open", a.serve.open_browser, "open the page in a browser");
+
+    app.footer("Without --catalog the sample catalog is used, created on first use (5000 tracks, seed 1) at\n"
+               "$VIBEMESH_CATALOG, else $XDG_DATA_HOME/vibemesh/sample.vmcat, else\n"
+               "$HOME/.local/share/vibemesh/sample.vmcat. Usage errors exit 2, other failures 1.\n"
+               "Run 'vibemesh COMMAND --help' for a command's options.\n");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == 0) return app.exit(e); /* --help, --version: on stdout */
+        return usage_error(parse_message(app, e), command_path(app));
     }
-    if (sub == "info") {
-        if (!rest.empty()) return usage_error("info takes no argument '%s'", rest[0].c_str());
-        if (o.catalog.empty())
-            if (int rc = cli::ensure_sample_catalog(path)) return rc;
-        veltra_catalog_t *c = nullptr;
-        uint32_t code = veltra_catalog_open(nullptr, path.c_str(), &c);
-        if (code) {
-            fprintf(stderr, "vibemesh: opening %s: 0x%08X: %s\n", path.c_str(), code, cli::describe(code));
-            return 1;
-        }
-        veltra_catalog_info_t info{};
-        veltra_catalog_get_info(c, &info);
-        printf("file:        %s\nname:        %s\ndescription: %s\ntracks:      %u\nalbums:      %u\n"
-               "artists:     %u\n",
-               path.c_str(), info.name, info.description, info.track_count, info.album_count,
-               info.artist_count);
-        veltra_catalog_close(c);
-        return 0;
+    const std::string command = command_path(app);
+    if (std::string m = check_filters(a); !m.empty()) return usage_error(m, command);
+    if (rec->parsed() && (a.x < 1 || a.y < 1 || a.x > a.o.size || a.y > a.o.size))
+        return usage_error("cell (" + std::to_string(a.x) + ", " + std::to_string(a.y) + ") is outside the " +
+                               std::to_string(a.o.size) + "x" + std::to_string(a.o.size) + " grid: X and Y run from 1 to " +
+                               std::to_string(a.o.size),
+                           command);
+    a.o.locale = a.locale.empty() ? locale_from_environment() : a.locale;
+
+    if (grid->parsed()) return cli::run_grid(a.o);
+    if (rec->parsed()) return cli::run_recommend(a.o, a.x, a.y, a.limit, a.json);
+    if (html->parsed()) return cli::run_html(a.o, a.out);
+    if (moods->parsed()) return cli::run_moods(a.o);
+    if (lists->parsed()) return cli::run_lists(a.o, a.list);
+    if (gen->parsed()) return cli::run_generate(a.o, a.tracks, a.seed, a.force);
+    if (imp->parsed()) return cli::run_import(a.o, a.csv, a.name, a.force);
+    if (info->parsed()) return cli::run_info(a.o);
+    if (scan->parsed()) {
+        if (!cli::resolve_catalog(a.o, &a.scan.catalog)) return 1;
+        return cli::run_scan(a.scan);
     }
-    return usage_error("unknown catalog command '%s'", sub.c_str());
+    if (!cli::resolve_catalog(a.o, &a.serve.catalog)) return 1;
+    if (a.o.catalog.empty())
+        if (int rc = cli::ensure_sample_catalog(a.serve.catalog)) return rc;
+    return server::run_serve(a.serve);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    Options o;
-    int i = 1;
-    /* Global options before the command. */
-    while (i < argc && argv[i][0] == '-') {
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            printf("%s", kUsage);
-            return 0;
-        }
-        if (!strcmp(argv[i], "--catalog") && i + 1 < argc && argv[i + 1][0]) {
-            o.catalog = argv[i + 1];
-            i += 2;
-            continue;
-        }
-        return usage_error("unknown option %s", argv[i]);
+    int rc;
+    try {
+        rc = run(argc, argv);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "vibemesh: %s\n", e.what());
+        rc = 1;
     }
-    if (i >= argc) {
-        fprintf(stderr, "%s", kUsage);
-        return 2;
-    }
-    std::string cmd = argv[i];
-    int sub_argc = argc - i - 1;
-    char **sub_argv = argv + i + 1;
-    if (cmd == "grid") return cmd_grid(sub_argc, sub_argv, o);
-    if (cmd == "recommend") return cmd_recommend(sub_argc, sub_argv, o);
-    if (cmd == "html") return cmd_html(sub_argc, sub_argv, o);
-    if (cmd == "moods") return cmd_moods(sub_argc, sub_argv, o);
-    if (cmd == "lists") return cmd_lists(sub_argc, sub_argv, o);
-    if (cmd == "catalog") return cmd_catalog(sub_argc, sub_argv, o);
-    if (cmd == "help") {
-        printf("%s", kUsage);
-        return 0;
-    }
-    return usage_error("unknown command '%s'", cmd.c_str());
+    return finish(rc);
 }

@@ -3,8 +3,11 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "catalog_compat.h"
 
 namespace cli {
 
@@ -34,6 +37,8 @@ constexpr CodeText kCodes[] = {
     {VELTRA_CATALOG_ERR_BAD_INPUT, "malformed input"},
     {VELTRA_CATALOG_ERR_EXISTS, "the file exists already"},
     {VELTRA_CATALOG_ERR_PUBLISH, "the catalog could not be published"},
+    {VELTRA_CATALOG_ERR_BUSY, "another process is writing the catalog"},
+    {VELTRA_CATALOG_ERR_VERSION, "a catalog format this version cannot read"},
 };
 
 void progress(void *, uint64_t done, uint64_t total) {
@@ -41,14 +46,37 @@ void progress(void *, uint64_t done, uint64_t total) {
     if (done == total) fputc('\n', stderr);
 }
 
-int make_dirs(const std::string &dir) {
+std::string folder_of(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+/* Creates `dir` and its parents; errno tells why not. */
+bool make_dirs(const std::string &dir) {
     for (size_t i = 1; i <= dir.size(); ++i) {
         if (i == dir.size() || dir[i] == '/') {
             std::string part = dir.substr(0, i);
-            if (mkdir(part.c_str(), 0775) != 0 && errno != EEXIST) return -1;
+            if (mkdir(part.c_str(), 0775) != 0 && errno != EEXIST) return false;
         }
     }
-    return 0;
+    return true;
+}
+
+/* Why a write of `path` failed, as far as the file system tells; empty when it does not. */
+std::string write_cause(const std::string &path) {
+    const std::string dir = folder_of(path);
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return "the folder " + dir + " does not exist";
+    if (!S_ISDIR(st.st_mode)) return dir + " is not a folder";
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path + " is a folder";
+    /* Permissions alone do not tell (root, read-only mounts): try to make a file there. */
+    std::string probe = dir + "/.vibemesh-probe-XXXXXX";
+    int fd = mkstemp(probe.data());
+    if (fd < 0) return "cannot create files in the folder " + dir + " (" + strerror(errno) + ")";
+    close(fd);
+    unlink(probe.c_str());
+    return "";
 }
 
 }  // namespace
@@ -68,29 +96,74 @@ int report(const char *what, uint32_t code) {
     return 1;
 }
 
-std::string default_catalog_path() {
+int catalog_failure(const char *doing, const std::string &path, uint32_t code) {
+    struct stat st;
+    const bool exists = stat(path.c_str(), &st) == 0;
+    std::string text;
+    switch (code) {
+    case VELTRA_CATALOG_ERR_NOT_FOUND:
+        if (exists && S_ISDIR(st.st_mode)) text = path + " is a folder, not a catalog file";
+        else text = "no catalog file " + path + " (make one with 'vibemesh catalog generate' or 'catalog import')";
+        break;
+    case VELTRA_CATALOG_ERR_CORRUPT:
+        text = exists && S_ISDIR(st.st_mode) ? path + " is a folder, not a catalog file"
+                                             : path + " is not a catalog, or a damaged one";
+        break;
+    case VELTRA_CATALOG_ERR_VERSION:
+        text = path + " holds a catalog format this version of vibemesh cannot read (made by another "
+                      "version: generate or import it again)";
+        break;
+    case VELTRA_CATALOG_ERR_EXISTS:
+        text = path + " exists already (--force replaces it)";
+        break;
+    case VELTRA_CATALOG_ERR_BUSY:
+        text = "another process is writing " + path + "; try again when it has finished";
+        break;
+    case VELTRA_CATALOG_ERR_IO: {
+        std::string cause = write_cause(path);
+        if (cause.empty() && exists && access(path.c_str(), R_OK) != 0)
+            cause = "cannot read " + path + " (" + strerror(errno) + ")";
+        text = cause.empty() ? path + ": the catalog could not be read or written" : cause;
+        break;
+    }
+    default:
+        text = path + ": " + describe(code);
+    }
+    fprintf(stderr, "vibemesh: %s: %s (0x%08X)\n", doing, text.c_str(), code);
+    return 1;
+}
+
+std::string default_catalog_path(std::string *why) {
     if (const char *p = getenv("VIBEMESH_CATALOG"); p && *p) return p;
-    const char *x = getenv("XDG_DATA_HOME");
-    const char *h = getenv("HOME");
-    char path[4096];
-    if (x && *x) snprintf(path, sizeof path, "%s/vibemesh/sample.vmcat", x);
-    else if (h && *h) snprintf(path, sizeof path, "%s/.local/share/vibemesh/sample.vmcat", h);
-    else snprintf(path, sizeof path, "./vibemesh/sample.vmcat");
-    return path;
+    if (const char *x = getenv("XDG_DATA_HOME"); x && x[0] == '/') return std::string(x) + "/vibemesh/sample.vmcat";
+    if (const char *h = getenv("HOME"); h && *h) return std::string(h) + "/.local/share/vibemesh/sample.vmcat";
+    *why = "no place for the sample catalog: neither XDG_DATA_HOME (an absolute path) nor HOME is "
+           "set; give --catalog FILE or set VIBEMESH_CATALOG";
+    return "";
+}
+
+bool resolve_catalog(const Options &o, std::string *path) {
+    std::string why;
+    *path = o.catalog.empty() ? default_catalog_path(&why) : o.catalog;
+    if (path->empty()) fprintf(stderr, "vibemesh: %s\n", why.c_str());
+    return !path->empty();
 }
 
 int ensure_sample_catalog(const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return 0;
-    size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && make_dirs(path.substr(0, slash)) != 0) {
-        fprintf(stderr, "vibemesh: cannot create the folder of %s\n", path.c_str());
+    const std::string dir = folder_of(path);
+    if (!make_dirs(dir)) {
+        fprintf(stderr, "vibemesh: cannot create the folder %s for the sample catalog: %s\n", dir.c_str(),
+                strerror(errno));
         return 1;
     }
     ManagerScope manager;
-    uint32_t code = veltra_catalog_generate(path.c_str(), 5000, 1,
-                                            isatty(2) ? progress : nullptr, nullptr);
-    if (code != 0) return report("creating the sample catalog", code);
+    uint32_t code = generate_catalog(path.c_str(), 5000, 1, VELTRA_CATALOG_WRITE_WAIT,
+                                     isatty(2) ? progress : nullptr, nullptr);
+    if (code == VELTRA_CATALOG_ERR_EXISTS) return 0; /* another process made it meanwhile */
+    if (code != 0) return catalog_failure("creating the sample catalog", path, code);
+    fprintf(stderr, "vibemesh: created the sample catalog at %s\n", path.c_str());
     return 0;
 }
 
@@ -108,7 +181,7 @@ uint32_t set_locale(const std::string &language) {
 }
 
 int Session::open(const Options &o) {
-    path_ = o.catalog.empty() ? default_catalog_path() : o.catalog;
+    if (!resolve_catalog(o, &path_)) return 1;
     if (o.catalog.empty()) {
         if (int rc = ensure_sample_catalog(path_)) return rc;
     }
@@ -117,11 +190,8 @@ int Session::open(const Options &o) {
     if ((code = set_locale(o.locale))) return report("setting the locale", code);
     if ((code = veltra_vibemesh_initialize(manager_))) return report("starting the module", code);
     module_started_ = true;
-    if ((code = veltra_catalog_open(manager_, path_.c_str(), &catalog_))) {
-        fprintf(stderr, "vibemesh: opening the catalog %s: 0x%08X: %s\n", path_.c_str(), code,
-                describe(code));
-        return 1;
-    }
+    if ((code = veltra_catalog_open(manager_, path_.c_str(), &catalog_)))
+        return catalog_failure("opening the catalog", path_, code);
     uint32_t ordinal = 0;
     if ((code = veltra_catalog_ordinal(catalog_, &ordinal))) return report("finding the catalog", code);
     if ((code = veltra_vibemesh_provider_enum(ordinal, &provider_)))

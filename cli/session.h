@@ -33,11 +33,20 @@ struct Options {
 int report(const char *what, uint32_t code);
 /* A short description of a code of the module, the manager or the catalog. */
 const char *describe(uint32_t code);
+/* Says on stderr what went wrong with the catalog file at `path` while `doing` ("opening",
+ * "writing", ...), in words that name the cause (a missing file, a folder, a read-only folder,
+ * another writer, a format of another version) and with the code; returns 1. */
+int catalog_failure(const char *doing, const std::string &path, uint32_t code);
 
 /* The default catalog path: $VIBEMESH_CATALOG, else $XDG_DATA_HOME/vibemesh/sample.vmcat,
- * else ~/.local/share/vibemesh/sample.vmcat. */
-std::string default_catalog_path();
-/* Creates the sample catalog at `path` (and its folder) if it does not exist. */
+ * else $HOME/.local/share/vibemesh/sample.vmcat (an XDG_DATA_HOME that is not absolute is
+ * ignored). Empty, with the reason in `why`, when neither is set. */
+std::string default_catalog_path(std::string *why);
+/* The catalog a command reads or writes: --catalog, else the default path. Reports on stderr
+ * and returns false when there is none. */
+bool resolve_catalog(const Options &options, std::string *path);
+/* Creates the sample catalog at `path` (and its folder) unless it exists, waiting for another
+ * process that is creating it; says on stderr where it created it. Returns an exit status. */
 int ensure_sample_catalog(const std::string &path);
 
 class Session {
