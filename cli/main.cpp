@@ -91,6 +91,13 @@ CLI::Validator list_id(const ListFlag &f) {
         "");
 }
 
+/* A file name or text, not an option the parser took as the value ("--out --size 5"). */
+const CLI::Validator kNotOption(
+    [](std::string &v) -> std::string {
+        return v.size() > 1 && v[0] == '-' ? "needs a value, not the option '" + v + "'" : "";
+    },
+    "");
+
 void add_look_options(CLI::App *app, Args &a, bool filters) {
     app->add_option("--size", a.o.size, "grid size: 5 or 10 (default 5)")->check(choice({"5", "10"}))->type_name("5|10");
     app->add_option("--locale", a.locale, "en or de (default: de when LC_ALL, LC_MESSAGES or LANG starts with de)")
@@ -140,7 +147,8 @@ std::string command_path(const CLI::App &app) {
 /* The parser's words for a usage error, with the cases people meet most put plainly. */
 std::string parse_message(const CLI::App &app, const CLI::ParseError &e) {
     std::string what = e.what();
-    if (what.rfind("--catalog", 0) == 0 && what.find("required") != std::string::npos)
+    if (what.rfind("--catalog", 0) == 0 &&
+        (what.find("required") != std::string::npos || what.find("needs a value") != std::string::npos))
         return "--catalog needs a catalog file: vibemesh --catalog FILE COMMAND ...";
     for (const char *lead : {"The following argument was not expected: ", "The following arguments were not expected: "}) {
         if (what.rfind(lead, 0) != 0) continue;
@@ -205,7 +213,7 @@ int run(int argc, char **argv) {
     app.fallthrough();
     app.add_option("--catalog", a.o.catalog,
                    "the catalog file (default: the sample catalog)")
-        ->type_name("FILE");
+        ->type_name("FILE")->check(kNotOption);
 
     CLI::App *grid = app.add_subcommand("grid", "the mood grid with the number of matching tracks per cell");
     add_look_options(grid, a, true);
@@ -220,7 +228,7 @@ int run(int argc, char **argv) {
     add_look_options(rec, a, true);
 
     CLI::App *html = app.add_subcommand("html", "the grid as one self-contained HTML page");
-    html->add_option("--out", a.out, "the page file; '-' for standard output")->required()->type_name("FILE");
+    html->add_option("--out", a.out, "the page file; '-' for standard output")->required()->type_name("FILE")->check(kNotOption);
     add_look_options(html, a, true);
 
     CLI::App *moods = app.add_subcommand("moods", "the mood id and localized name of every cell");
@@ -238,8 +246,8 @@ int run(int argc, char **argv) {
     gen->add_option("--seed", a.seed, "seed (default 1)")->check(whole(0, UINT32_MAX))->type_name("N");
     gen->add_flag("--force", a.force, "replace an existing catalog");
     CLI::App *imp = cat->add_subcommand("import", "build a catalog from a CSV file");
-    imp->add_option("CSV", a.csv, "the CSV file")->required()->type_name("");
-    imp->add_option("--name", a.name, "the catalog's name")->type_name("NAME");
+    imp->add_option("CSV", a.csv, "the CSV file")->required()->type_name("")->check(kNotOption);
+    imp->add_option("--name", a.name, "the catalog's name")->type_name("NAME")->check(kNotOption);
     imp->add_flag("--force", a.force, "replace an existing catalog");
     imp->footer("The CSV's header is ident,album_ident,album,title,artist,mood,genre,origin,era\n"
                 "(mood: a level-2 mood id of 'vibemesh moods --size 10'; genre, origin, era: ids of\n"
@@ -249,10 +257,10 @@ int run(int argc, char **argv) {
     scan->add_option("DIR", a.scan.dirs, "folders to scan")->required()->type_name("");
     scan->add_option("--jobs", a.scan.jobs, "worker threads (default: one per core)")->check(whole(0, 1024))->type_name("N");
     scan->add_flag("--force", a.scan.force, "rebuild from scratch instead of updating");
-    scan->add_option("--name", a.scan.name, "the catalog's name")->type_name("NAME");
+    scan->add_option("--name", a.scan.name, "the catalog's name")->type_name("NAME")->check(kNotOption);
 
     CLI::App *serve = app.add_subcommand("serve", "the live mood pad: a local web server over the catalog");
-    serve->add_option("--bind", a.serve.bind, "address to listen on (default 127.0.0.1)")->type_name("ADDR");
+    serve->add_option("--bind", a.serve.bind, "address to listen on (default 127.0.0.1)")->type_name("ADDR")->check(kNotOption);
     serve->add_option("--port", a.serve.port, "port (default 8080; 0: any free port)")
         ->check(whole(0, 65535))
         ->type_name("N");
