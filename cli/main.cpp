@@ -72,7 +72,8 @@ CLI::Validator whole(uint64_t lo, uint64_t hi) {
             errno = 0;
             unsigned long long n = v.empty() || v[0] == '-' ? 0 : strtoull(v.c_str(), &end, 10);
             if (end && !*end && errno == 0 && n >= lo && n <= hi) return "";
-            return "takes a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + v + "'";
+            std::string range = lo == 0 && hi == UINT32_MAX ? "" : " from " + std::to_string(lo) + " to " + std::to_string(hi);
+            return "takes a whole number" + range + ", not '" + v + "'";
         },
         "");
 }
@@ -94,6 +95,7 @@ CLI::Validator list_id(const ListFlag &f) {
 /* A file name or text, not an option the parser took as the value ("--out --size 5"). */
 const CLI::Validator kNotOption(
     [](std::string &v) -> std::string {
+        if (v.empty()) return "needs a value, not an empty text";
         return v.size() > 1 && v[0] == '-' ? "needs a value, not the option '" + v + "'" : "";
     },
     "");
@@ -187,8 +189,14 @@ std::string check_filters(Args &a) {
         if (!a.include[i].empty() && !a.exclude[i].empty())
             return std::string(f.include) + " and " + f.exclude + " cannot be combined: one list type (" + f.noun +
                    ") takes either include or exclude filters";
-        for (const std::string &v : a.include[i]) a.o.filters.push_back({f.list_type, v, true});
-        for (const std::string &v : a.exclude[i]) a.o.filters.push_back({f.list_type, v, false});
+        for (int include = 1; include >= 0; --include) {
+            for (const std::string &v : include ? a.include[i] : a.exclude[i]) {
+                cli::Filter filter{f.list_type, std::to_string(strtoul(v.c_str(), nullptr, 10)), include == 1};
+                bool repeated = false;
+                for (const cli::Filter &g : a.o.filters) repeated |= g.list_type == filter.list_type && g.value == filter.value;
+                if (!repeated) a.o.filters.push_back(filter);
+            }
+        }
     }
     return "";
 }
