@@ -40,7 +40,7 @@ int run_generate(const Options &o, uint32_t tracks, uint32_t seed, bool force) {
     ManagerScope manager;
     const uint32_t flags = VELTRA_CATALOG_WRITE_WAIT | (force ? VELTRA_CATALOG_WRITE_REPLACE : 0);
     uint32_t code = generate_catalog(path.c_str(), tracks, seed, flags, isatty(2) ? progress : nullptr, nullptr);
-    if (code) return catalog_failure("generating the catalog", path, code);
+    if (code) return catalog_failure("generating the catalog", path, code, true);
     printf("wrote %s: %s (seed %u)\n", path.c_str(), count_text(tracks, "track", "tracks").c_str(), seed);
     return 0;
 }
@@ -58,7 +58,7 @@ int run_import(const Options &o, const std::string &csv, const std::string &name
         fprintf(stderr, "vibemesh: %s:%u:%u: %s\n", csv.c_str(), err.line, err.column, printable(err.message).c_str());
         return 1;
     }
-    if (code) return catalog_failure("importing into the catalog", path, code);
+    if (code) return catalog_failure("importing into the catalog", path, code, true);
     printf("wrote %s: %s\n", path.c_str(), count_text(count, "track", "tracks").c_str());
     return 0;
 }

@@ -96,37 +96,31 @@ int report(const char *what, uint32_t code) {
     return 1;
 }
 
-int catalog_failure(const char *doing, const std::string &path, uint32_t code) {
+int catalog_failure(const char *doing, const std::string &path, uint32_t code, bool writing) {
     struct stat st;
     const bool exists = stat(path.c_str(), &st) == 0;
+    const bool folder = exists && S_ISDIR(st.st_mode);
     std::string text;
-    switch (code) {
-    case VELTRA_CATALOG_ERR_NOT_FOUND:
-        if (exists && S_ISDIR(st.st_mode)) text = path + " is a folder, not a catalog file";
-        else text = "no catalog file " + path + " (make one with 'vibemesh catalog generate' or 'catalog import')";
-        break;
-    case VELTRA_CATALOG_ERR_CORRUPT:
-        text = exists && S_ISDIR(st.st_mode) ? path + " is a folder, not a catalog file"
-                                             : path + " is not a catalog, or a damaged one";
-        break;
-    case VELTRA_CATALOG_ERR_VERSION:
-        text = path + " holds a catalog format this version of vibemesh cannot read (made by another "
+    if (writing && code != VELTRA_CATALOG_ERR_EXISTS && code != VELTRA_CATALOG_ERR_BUSY) text = write_cause(path);
+    if (!text.empty()) {
+        /* the folder's state says it */
+    } else if (folder && (code == VELTRA_CATALOG_ERR_NOT_FOUND || code == VELTRA_CATALOG_ERR_CORRUPT ||
+                          code == VELTRA_CATALOG_ERR_INVALID_ARG || code == VELTRA_CATALOG_ERR_IO)) {
+        text = path + " is a folder, not a catalog file";
+    } else if (code == VELTRA_CATALOG_ERR_NOT_FOUND) {
+        text = "no catalog file " + path + " (make one with 'vibemesh catalog generate' or 'catalog import')";
+    } else if (code == VELTRA_CATALOG_ERR_CORRUPT) {
+        text = path + " is not a catalog, or a damaged one";
+    } else if (code == VELTRA_CATALOG_ERR_VERSION) {
+        text = path + " holds a catalog format this version of vibemesh cannot read (made by a newer "
                       "version: generate or import it again)";
-        break;
-    case VELTRA_CATALOG_ERR_EXISTS:
+    } else if (code == VELTRA_CATALOG_ERR_EXISTS) {
         text = path + " exists already (--force replaces it)";
-        break;
-    case VELTRA_CATALOG_ERR_BUSY:
+    } else if (code == VELTRA_CATALOG_ERR_BUSY) {
         text = "another process is writing " + path + "; try again when it has finished";
-        break;
-    case VELTRA_CATALOG_ERR_IO: {
-        std::string cause = write_cause(path);
-        if (cause.empty() && exists && access(path.c_str(), R_OK) != 0)
-            cause = "cannot read " + path + " (" + strerror(errno) + ")";
-        text = cause.empty() ? path + ": the catalog could not be read or written" : cause;
-        break;
-    }
-    default:
+    } else if (code == VELTRA_CATALOG_ERR_IO && exists && access(path.c_str(), R_OK) != 0) {
+        text = "cannot read " + path + " (" + strerror(errno) + ")";
+    } else {
         text = path + ": " + describe(code);
     }
     fprintf(stderr, "vibemesh: %s: %s (0x%08X)\n", doing, text.c_str(), code);
@@ -162,7 +156,7 @@ int ensure_sample_catalog(const std::string &path) {
     uint32_t code = generate_catalog(path.c_str(), 5000, 1, VELTRA_CATALOG_WRITE_WAIT,
                                      isatty(2) ? progress : nullptr, nullptr);
     if (code == VELTRA_CATALOG_ERR_EXISTS) return 0; /* another process made it meanwhile */
-    if (code != 0) return catalog_failure("creating the sample catalog", path, code);
+    if (code != 0) return catalog_failure("creating the sample catalog", path, code, true);
     fprintf(stderr, "vibemesh: created the sample catalog at %s\n", path.c_str());
     return 0;
 }

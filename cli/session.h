@@ -35,8 +35,9 @@ int report(const char *what, uint32_t code);
 const char *describe(uint32_t code);
 /* Says on stderr what went wrong with the catalog file at `path` while `doing` ("opening",
  * "writing", ...), in words that name the cause (a missing file, a folder, a read-only folder,
- * another writer, a format of another version) and with the code; returns 1. */
-int catalog_failure(const char *doing, const std::string &path, uint32_t code);
+ * another writer, a format of another version) and with the code; returns 1. `writing`: the
+ * file was being written, so the state of its folder explains most failures. */
+int catalog_failure(const char *doing, const std::string &path, uint32_t code, bool writing = false);
 
 /* The default catalog path: $VIBEMESH_CATALOG, else $XDG_DATA_HOME/vibemesh/sample.vmcat,
  * else $HOME/.local/share/vibemesh/sample.vmcat (an XDG_DATA_HOME that is not absolute is

@@ -142,7 +142,7 @@ with tempfile.TemporaryDirectory() as d:
     newer = os.path.join(d, 'newer.vmcat')
     run('--catalog', newer, 'catalog', 'generate', '--tracks', '10')
     db = sqlite3.connect(newer)
-    db.execute('PRAGMA user_version = 999')
+    db.execute("UPDATE meta SET value = 'vibemesh-catalog/999' WHERE key = 'format'")
     db.commit()
     db.close()
     runtime = [
