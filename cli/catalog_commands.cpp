@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "catalog_compat.h"
 #include "commands.h"
 #include "render.h"
 
@@ -38,8 +37,9 @@ int run_generate(const Options &o, uint32_t tracks, uint32_t seed, bool force) {
     std::string path;
     if (!resolve_catalog(o, &path)) return 1;
     ManagerScope manager;
+    remove_catalog_temps_on_signals();
     const uint32_t flags = VELTRA_CATALOG_WRITE_WAIT | (force ? VELTRA_CATALOG_WRITE_REPLACE : 0);
-    uint32_t code = generate_catalog(path.c_str(), tracks, seed, flags, isatty(2) ? progress : nullptr, nullptr);
+    uint32_t code = veltra_catalog_generate(path.c_str(), tracks, seed, flags, isatty(2) ? progress : nullptr, nullptr);
     if (code) return catalog_failure("generating the catalog", path, code, true);
     printf("wrote %s: %s (seed %u)\n", path.c_str(), count_text(tracks, "track", "tracks").c_str(), seed);
     return 0;
@@ -50,10 +50,11 @@ int run_import(const Options &o, const std::string &csv, const std::string &name
     if (!resolve_catalog(o, &path)) return 1;
     if (!csv_readable(csv)) return 1;
     ManagerScope manager;
+    remove_catalog_temps_on_signals();
     const uint32_t flags = VELTRA_CATALOG_WRITE_WAIT | (force ? VELTRA_CATALOG_WRITE_REPLACE : 0);
     veltra_catalog_import_error_t err{};
     uint32_t count = 0;
-    uint32_t code = import_catalog(csv.c_str(), path.c_str(), name.c_str(), flags, &count, &err);
+    uint32_t code = veltra_catalog_import_csv(csv.c_str(), path.c_str(), name.c_str(), flags, &count, &err);
     if (code == VELTRA_CATALOG_ERR_BAD_INPUT) {
         fprintf(stderr, "vibemesh: %s:%u:%u: %s\n", csv.c_str(), err.line, err.column, printable(err.message).c_str());
         return 1;

@@ -1,13 +1,12 @@
 #include "session.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "catalog_compat.h"
 
 namespace cli {
 
@@ -79,7 +78,21 @@ std::string write_cause(const std::string &path) {
     return "";
 }
 
+void remove_temps_and_end(int sig) {
+    veltra_catalog_writer_remove_temps();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 }  // namespace
+
+void remove_catalog_temps_on_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = remove_temps_and_end;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
 
 const char *describe(uint32_t code) {
     for (const CodeText &c : kCodes)
@@ -153,8 +166,10 @@ int ensure_sample_catalog(const std::string &path) {
         return 1;
     }
     ManagerScope manager;
-    uint32_t code = generate_catalog(path.c_str(), 5000, 1, VELTRA_CATALOG_WRITE_WAIT,
-                                     isatty(2) ? progress : nullptr, nullptr);
+    remove_catalog_temps_on_signals();
+    /* Concurrent first uses queue on the writer lock; one writes, the others find it there. */
+    uint32_t code = veltra_catalog_generate(path.c_str(), 5000, 1, VELTRA_CATALOG_WRITE_WAIT,
+                                            isatty(2) ? progress : nullptr, nullptr);
     if (code == VELTRA_CATALOG_ERR_EXISTS) return 0; /* another process made it meanwhile */
     if (code != 0) return catalog_failure("creating the sample catalog", path, code, true);
     fprintf(stderr, "vibemesh: created the sample catalog at %s\n", path.c_str());

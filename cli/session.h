@@ -49,6 +49,9 @@ bool resolve_catalog(const Options &options, std::string *path);
 /* Creates the sample catalog at `path` (and its folder) unless it exists, waiting for another
  * process that is creating it; says on stderr where it created it. Returns an exit status. */
 int ensure_sample_catalog(const std::string &path);
+/* Makes SIGINT and SIGTERM remove the temporary files of unfinished catalog writes before the
+ * process ends by the signal as it would have. */
+void remove_catalog_temps_on_signals();
 
 class Session {
 public:
