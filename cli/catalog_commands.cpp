@@ -73,13 +73,17 @@ int run_info(const Options &o) {
     uint32_t code = veltra_catalog_open(nullptr, path.c_str(), &c);
     if (code) return catalog_failure("opening the catalog", path, code);
     veltra_catalog_info_t info{};
+    uint32_t placed[VELTRA_CATALOG_PLACED_COUNT] = {};
     code = veltra_catalog_get_info(c, &info);
+    if (!code) code = veltra_catalog_placement_counts(c, placed);
     veltra_catalog_close(c);
     if (code) return catalog_failure("reading the catalog", path, code);
     printf("file:        %s\nname:        %s\ndescription: %s\ntracks:      %u\nalbums:      %u\n"
-           "artists:     %u\n",
+           "artists:     %u\nplaced by:   import %u, mood tag %u, value tags %u, analysis %u\n",
            printable(path).c_str(), printable(info.name).c_str(), printable(info.description).c_str(),
-           info.track_count, info.album_count, info.artist_count);
+           info.track_count, info.album_count, info.artist_count, placed[VELTRA_CATALOG_PLACED_IMPORT],
+           placed[VELTRA_CATALOG_PLACED_MOOD_TAG], placed[VELTRA_CATALOG_PLACED_VALUE_TAGS],
+           placed[VELTRA_CATALOG_PLACED_ANALYSIS]);
     return 0;
 }
 

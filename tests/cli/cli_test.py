@@ -37,6 +37,9 @@ with tempfile.TemporaryDirectory() as d:
     rc, out, err, _ = run('--catalog', cat, 'catalog', 'generate', '--tracks', '2000', '--seed', '3')
     check(rc == 0 and out.startswith('wrote ') and '2000 tracks' in out, 'generate: %d %s' % (rc, err))
 
+    rc, out, err, _ = run('--catalog', cat, 'catalog', 'info')
+    check(rc == 0 and 'placed by:   import 2000, mood tag 0, value tags 0, analysis 0' in out, 'info: %r' % out)
+
     # Grids: every track in one cell; --opt=value and --opt value alike; filters narrow.
     rc, out, err, _ = run('--catalog', cat, 'grid')
     counts = grid_counts(out)
