@@ -169,6 +169,13 @@ with tempfile.TemporaryDirectory() as d:
     sample = os.path.join(xdg, 'vibemesh', 'sample.vmcat')
     check(rc == 0 and 'created the sample catalog at ' + sample in err and os.path.exists(sample),
           'sample at XDG_DATA_HOME: %r' % err)
+    # Concurrent first uses all succeed on one sample (three_first_uses_fail_creating_the_sample).
+    fresh = {**ENV, 'HOME': os.path.join(d, 'fresh')}
+    procs = [subprocess.Popen([BIN, 'grid'], env=fresh, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+             for _ in range(3)]
+    errs = [p.communicate(timeout=120)[1].decode() for p in procs]
+    check([p.returncode for p in procs] == [0, 0, 0] and sum('created the sample' in e for e in errs) == 1,
+          'concurrent first uses: %s %r' % ([p.returncode for p in procs], errs))
     rc, _, err, _ = run('grid', env={'HOME': '', 'XDG_DATA_HOME': ''})
     check(rc == 1 and 'XDG_DATA_HOME' in err and 'HOME' in err, 'no HOME, no XDG_DATA_HOME: %r' % err)
 
