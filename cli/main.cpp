@@ -44,11 +44,12 @@ struct ListFlag {
     const char *list_type;
     const char *include, *exclude; /* flag names */
     const char *noun;
+    const char *article; /* "a genre", "an era" */
 };
 constexpr ListFlag kListFlags[3] = {
-    {VELTRA_LIST_TYPE_GENRES, "--genre", "--exclude-genre", "genre"},
-    {VELTRA_LIST_TYPE_ORIGINS, "--origin", "--exclude-origin", "origin"},
-    {VELTRA_LIST_TYPE_ERAS, "--era", "--exclude-era", "era"},
+    {VELTRA_LIST_TYPE_GENRES, "--genre", "--exclude-genre", "genre", "a"},
+    {VELTRA_LIST_TYPE_ORIGINS, "--origin", "--exclude-origin", "origin", "an"},
+    {VELTRA_LIST_TYPE_ERAS, "--era", "--exclude-era", "era", "an"},
 };
 
 /* A value out of a fixed set; the message names the choices. */
@@ -86,7 +87,7 @@ CLI::Validator list_id(const ListFlag &f) {
             unsigned long id = v.empty() || v[0] == '-' ? 0 : strtoul(v.c_str(), &end, 10);
             if (end && !*end && id <= UINT32_MAX && cli::list_name(f.list_type, static_cast<uint32_t>(id), "en"))
                 return "";
-            return "'" + v + "' is not a " + f.noun + " id; valid ids: " + cli::list_ids(f.list_type) +
+            return "'" + v + "' is not " + f.article + " " + f.noun + " id; valid ids: " + cli::list_ids(f.list_type) +
                    " (see 'vibemesh lists " + f.noun + "s')";
         },
         "");

@@ -116,7 +116,7 @@ with tempfile.TemporaryDirectory() as d:
         (['--catalog', 'grid'], '--catalog needs a catalog file'),
         (['html', '--out', '--size', '5'], "--out: needs a value, not the option '--size'"),
         (['grid', '--genre', '99'], "--genre: '99' is not a genre id; valid ids: 1-16"),
-        (['grid', '--exclude-era', 'abc'], "--exclude-era: 'abc' is not a era id; valid ids: 1-10"),
+        (['grid', '--exclude-era', 'abc'], "--exclude-era: 'abc' is not an era id; valid ids: 1-10"),
         (['grid', '--genre', '1', '--exclude-genre', '2'], '--genre and --exclude-genre cannot be combined'),
         (['recommend', '6', '1'], 'X and Y run from 1 to 5'),
         (['recommend', '1', '0', '--size', '10'], 'X and Y run from 1 to 10'),
