@@ -209,9 +209,9 @@ int finish(int rc) {
     int err = failed ? EIO : 0;
     if (fflush(stdout) != 0 || ferror(stdout)) failed = true, err = errno ? errno : EIO;
     if (fclose(stdout) != 0 && !failed) failed = true, err = errno;
-    if (!failed) return rc;
+    if (!failed || rc != 0) return rc; /* a command that failed has said why */
     fprintf(stderr, "vibemesh: writing the output: %s\n", strerror(err));
-    return rc ? rc : 1;
+    return 1;
 }
 
 int run(int argc, char **argv) {
