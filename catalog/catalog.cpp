@@ -407,29 +407,36 @@ uint32_t expect_zero(sqlite3 *db, const std::string &sql) {
 struct TableShape {
     const char *name;
     const char *columns;
+    const char *key; /* its INTEGER PRIMARY KEY, so ids are unique */
 };
 constexpr TableShape kShapes[] = {
-    {"meta", "key, value"},
-    {"moods", "id, level, parent"},
-    {"albums", "id, ident, title, artist"},
-    {"tracks", "id, ident, album_id, title, artist, mood1, mood2, genre, origin, era"},
-    {"media", nullptr}, /* version 2: track_id and kMediaColumns */
+    {"meta", "key, value", nullptr},
+    {"moods", "id, level, parent", "id"},
+    {"albums", "id, ident, title, artist", "id"},
+    {"tracks", "id, ident, album_id, title, artist, mood1, mood2, genre, origin, era", "id"},
+    {"media", nullptr, "track_id"}, /* version 2: track_id and kMediaColumns */
 };
 
 uint32_t check_schema(sqlite3 *db, int version) {
+    uint32_t code = 0;
     for (const TableShape &t : kShapes) {
         bool media = !strcmp(t.name, "media");
         if (media && version < 2) continue;
         std::string name = t.name;
-        if (uint32_t code = expect_zero(db, "SELECT (SELECT COUNT(*) FROM sqlite_master WHERE name = '" + name +
-                                                "' AND type = 'table' AND sql LIKE 'CREATE TABLE%') <> 1"))
+        if ((code = expect_zero(db, "SELECT (SELECT COUNT(*) FROM sqlite_master WHERE name = '" + name +
+                                    "' AND type = 'table' AND sql LIKE 'CREATE TABLE%') <> 1")))
             return code;
         std::string cols = media ? std::string("track_id, ") + cat::kMediaColumns : t.columns;
         Statement probe;
         std::string sql = "SELECT " + cols + " FROM " + name + " LIMIT 0";
         int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &probe.s, nullptr);
         if (rc != SQLITE_OK) return rc == SQLITE_NOMEM ? VELTRA_CATALOG_ERR_NO_MEMORY : VELTRA_CATALOG_ERR_CORRUPT;
-        if (uint32_t code = expect_zero(db, "SELECT COUNT(*) FROM pragma_table_xinfo('" + name + "') WHERE hidden <> 0"))
+        if ((code = expect_zero(db, "SELECT COUNT(*) FROM pragma_table_xinfo('" + name + "') WHERE hidden <> 0")))
+            return code;
+        if (t.key && (code = expect_zero(db, "SELECT (SELECT COUNT(*) FROM pragma_table_info('" + name +
+                                                 "') WHERE pk > 0) <> 1 OR NOT EXISTS (SELECT 1 FROM pragma_table_info('" +
+                                                 name + "') WHERE pk = 1 AND name = '" + t.key +
+                                                 "' AND upper(type) = 'INTEGER')")))
             return code;
     }
     /* Idents are unique: lookups by ident find one row. */
@@ -504,21 +511,12 @@ uint32_t load_moods(veltra_catalog_s *c, sqlite3 *db) {
     return 0;
 }
 
-/* Rows: every text a text, every id an id, every reference resolved. One pass over each table. */
+/* Albums and media rows: every text a text, every id an id, every reference resolved (the
+ * tracks are checked in load_catalog's pass that counts them). */
 uint32_t check_rows(sqlite3 *db, int version) {
     if (uint32_t code = expect_zero(db,
             "SELECT COUNT(*) FROM albums WHERE typeof(id) <> 'integer' OR typeof(ident) <> 'text'"
             " OR ident = '' OR typeof(title) <> 'text' OR typeof(artist) <> 'text'"))
-        return code;
-    if (uint32_t code = expect_zero(db,
-            "SELECT COUNT(*) FROM tracks t WHERE typeof(t.id) <> 'integer' OR typeof(t.ident) <> 'text'"
-            " OR t.ident = '' OR typeof(t.title) <> 'text' OR typeof(t.artist) <> 'text'"
-            " OR typeof(t.mood1) <> 'integer' OR typeof(t.mood2) <> 'integer'"
-            " OR typeof(t.genre) <> 'integer' OR typeof(t.origin) <> 'integer' OR typeof(t.era) <> 'integer'"
-            " OR t.genre NOT BETWEEN 0 AND 4294967295 OR t.origin NOT BETWEEN 0 AND 4294967295"
-            " OR t.era NOT BETWEEN 0 AND 4294967295"
-            " OR (t.mood2, t.mood1) NOT IN (SELECT id, parent FROM moods WHERE level = 2)"
-            " OR NOT EXISTS (SELECT 1 FROM albums a WHERE a.id = t.album_id)"))
         return code;
     if (version < 2) return 0;
     return expect_zero(db,
@@ -552,14 +550,25 @@ uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
     if ((code = check_schema(db, c->version))) return code;
     if ((code = load_moods(c, db))) return code;
     if ((code = check_rows(db, c->version))) return code;
+    /* One pass over the tracks counts them and checks every row: texts, ids, a level-2 mood
+     * with its own parent as mood1, an album that exists. */
     Statement counts;
     if (sqlite3_prepare_v2(db,
-                           "SELECT (SELECT COUNT(*) FROM tracks), (SELECT COUNT(*) FROM albums),"
-                           " (SELECT COUNT(DISTINCT artist) FROM tracks)",
+                           "SELECT COUNT(*), (SELECT COUNT(*) FROM albums), COUNT(DISTINCT t.artist),"
+                           " TOTAL(typeof(t.ident) <> 'text' OR t.ident = '' OR typeof(t.title) <> 'text'"
+                           " OR typeof(t.artist) <> 'text' OR typeof(t.genre) <> 'integer'"
+                           " OR typeof(t.origin) <> 'integer' OR typeof(t.era) <> 'integer'"
+                           " OR t.genre NOT BETWEEN 0 AND 4294967295 OR t.origin NOT BETWEEN 0 AND 4294967295"
+                           " OR t.era NOT BETWEEN 0 AND 4294967295"
+                           " OR (t.mood2, t.mood1) NOT IN (SELECT id, parent FROM moods WHERE level = 2)"
+                           " OR a.id IS NULL)"
+                           " FROM tracks t LEFT JOIN albums a ON a.id = t.album_id",
                            -1, &counts.s, nullptr) != SQLITE_OK)
         return VELTRA_CATALOG_ERR_CORRUPT;
     int rc = sqlite3_step(counts.s);
     if (rc != SQLITE_ROW) return cat::map_sqlite(rc);
+    if (sqlite3_column_double(counts.s, 3) != 0.0 || sqlite3_column_int64(counts.s, 0) > UINT32_MAX)
+        return VELTRA_CATALOG_ERR_CORRUPT;
     c->track_count = static_cast<uint32_t>(sqlite3_column_int64(counts.s, 0));
     c->album_count = static_cast<uint32_t>(sqlite3_column_int64(counts.s, 1));
     c->artist_count = static_cast<uint32_t>(sqlite3_column_int64(counts.s, 2));
