@@ -24,9 +24,12 @@ void progress(void *, uint64_t done, uint64_t total) {
 bool csv_readable(const std::string &csv) {
     struct stat st;
     const char *why = nullptr;
-    if (stat(csv.c_str(), &st) != 0) why = errno == ENOENT ? "no such file" : strerror(errno);
-    else if (S_ISDIR(st.st_mode)) why = "a folder, not a CSV file";
-    else if (access(csv.c_str(), R_OK) != 0) why = strerror(errno);
+    if (stat(csv.c_str(), &st) != 0)
+        why = errno == ENOENT ? "no such file" : strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        why = "a folder, not a CSV file";
+    else if (access(csv.c_str(), R_OK) != 0)
+        why = strerror(errno);
     if (why) fprintf(stderr, "vibemesh: importing %s: %s\n", csv.c_str(), why);
     return !why;
 }
@@ -39,7 +42,8 @@ int run_generate(const Options &o, uint32_t tracks, uint32_t seed, bool force) {
     ManagerScope manager;
     remove_catalog_temps_on_signals();
     const uint32_t flags = VELTRA_CATALOG_WRITE_WAIT | (force ? VELTRA_CATALOG_WRITE_REPLACE : 0);
-    uint32_t code = veltra_catalog_generate(path.c_str(), tracks, seed, flags, isatty(2) ? progress : nullptr, nullptr);
+    uint32_t code =
+        veltra_catalog_generate(path.c_str(), tracks, seed, flags, isatty(2) ? progress : nullptr, nullptr);
     if (code) return catalog_failure("generating the catalog", path, code, true);
     printf("wrote %s: %s (seed %u)\n", path.c_str(), count_text(tracks, "track", "tracks").c_str(), seed);
     return 0;
@@ -56,7 +60,8 @@ int run_import(const Options &o, const std::string &csv, const std::string &name
     uint32_t count = 0;
     uint32_t code = veltra_catalog_import_csv(csv.c_str(), path.c_str(), name.c_str(), flags, &count, &err);
     if (code == VELTRA_CATALOG_ERR_BAD_INPUT) {
-        fprintf(stderr, "vibemesh: %s:%u:%u: %s\n", csv.c_str(), err.line, err.column, printable(err.message).c_str());
+        fprintf(stderr, "vibemesh: %s:%u:%u: %s\n", csv.c_str(), err.line, err.column,
+                printable(err.message).c_str());
         return 1;
     }
     if (code) return catalog_failure("importing into the catalog", path, code, true);
@@ -78,12 +83,13 @@ int run_info(const Options &o) {
     if (!code) code = veltra_catalog_placement_counts(c, placed);
     veltra_catalog_close(c);
     if (code) return catalog_failure("reading the catalog", path, code);
-    printf("file:        %s\nname:        %s\ndescription: %s\ntracks:      %u\nalbums:      %u\n"
-           "artists:     %u\nplaced by:   import %u, mood tag %u, value tags %u, analysis %u\n",
-           printable(path).c_str(), printable(info.name).c_str(), printable(info.description).c_str(),
-           info.track_count, info.album_count, info.artist_count, placed[VELTRA_CATALOG_PLACED_IMPORT],
-           placed[VELTRA_CATALOG_PLACED_MOOD_TAG], placed[VELTRA_CATALOG_PLACED_VALUE_TAGS],
-           placed[VELTRA_CATALOG_PLACED_ANALYSIS]);
+    printf(
+        "file:        %s\nname:        %s\ndescription: %s\ntracks:      %u\nalbums:      %u\n"
+        "artists:     %u\nplaced by:   import %u, mood tag %u, value tags %u, analysis %u\n",
+        printable(path).c_str(), printable(info.name).c_str(), printable(info.description).c_str(),
+        info.track_count, info.album_count, info.artist_count, placed[VELTRA_CATALOG_PLACED_IMPORT],
+        placed[VELTRA_CATALOG_PLACED_MOOD_TAG], placed[VELTRA_CATALOG_PLACED_VALUE_TAGS],
+        placed[VELTRA_CATALOG_PLACED_ANALYSIS]);
     return 0;
 }
 

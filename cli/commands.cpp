@@ -21,10 +21,14 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 /* "genres" for VELTRA_LIST_TYPE_GENRES. */
-std::string list_word(const std::string &list_type) { return list_type.substr(strlen("veltra_list_type_")); }
+std::string list_word(const std::string &list_type) {
+    return list_type.substr(strlen("veltra_list_type_"));
+}
 
 /* Filter values are ids the parser checked against the lists. */
-uint32_t filter_id(const Filter &f) { return static_cast<uint32_t>(strtoul(f.value.c_str(), nullptr, 10)); }
+uint32_t filter_id(const Filter &f) {
+    return static_cast<uint32_t>(strtoul(f.value.c_str(), nullptr, 10));
+}
 
 std::string filters_caption(const Options &o) {
     if (o.filters.empty()) return "no filters";
@@ -33,7 +37,8 @@ std::string filters_caption(const Options &o) {
         std::string kind = list_word(f.list_type);
         kind.pop_back(); /* genres -> genre */
         const char *name = list_name(f.list_type.c_str(), filter_id(f), o.locale);
-        s += (s.empty() ? "" : ", ") + std::string(f.include ? "" : "not ") + kind + " " + (name ? name : f.value);
+        s += (s.empty() ? "" : ", ") + std::string(f.include ? "" : "not ") + kind + " " +
+             (name ? name : f.value);
     }
     return s;
 }
@@ -87,12 +92,14 @@ std::string list_ids(const char *list_type) {
     uint32_t n = 0;
     const veltra_manager_list_entry_t *e = list_entries(list_type, &n);
     std::vector<uint32_t> ids;
-    for (uint32_t i = 0; i < n; ++i) ids.push_back(e[i].id);
+    for (uint32_t i = 0; i < n; ++i)
+        ids.push_back(e[i].id);
     std::sort(ids.begin(), ids.end());
     std::string out;
     for (size_t i = 0; i < ids.size();) {
         size_t j = i;
-        while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1) ++j;
+        while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1)
+            ++j;
         out += (out.empty() ? "" : ", ") + std::to_string(ids[i]) +
                (j > i ? (j == i + 1 ? ", " : "-") + std::to_string(ids[j]) : "");
         i = j + 1;
@@ -112,8 +119,8 @@ int run_grid(const Options &o) {
             uint32_t code = veltra_vibemesh_presentation_get_mood_name(s.presentation(), x, y, &name);
             if (code) return report("reading a mood name", code);
             uint32_t estimate = 0;
-            code = veltra_vibemesh_presentation_find_recommendations_estimate(
-                s.presentation(), s.provider(), x, y, &estimate);
+            code = veltra_vibemesh_presentation_find_recommendations_estimate(s.presentation(), s.provider(),
+                                                                              x, y, &estimate);
             if (code) return report("estimating a cell", code);
             names[(y - 1) * n + x - 1] = fit(printable(name), width);
             counts[(y - 1) * n + x - 1] = std::to_string(estimate);
@@ -121,9 +128,11 @@ int run_grid(const Options &o) {
     }
     printf("%s\n\n", catalog_caption(s, o).c_str());
     std::string rule = "    +";
-    for (uint32_t x = 0; x < n; ++x) rule += std::string(width + 2, '-') + "+";
+    for (uint32_t x = 0; x < n; ++x)
+        rule += std::string(width + 2, '-') + "+";
     std::string head = "     ";
-    for (uint32_t x = 1; x <= n; ++x) head += pad(" x=" + std::to_string(x), width + 3);
+    for (uint32_t x = 1; x <= n; ++x)
+        head += pad(" x=" + std::to_string(x), width + 3);
     printf("%s\n%s\n", head.c_str(), rule.c_str());
     for (uint32_t y = 1; y <= n; ++y) {
         std::string top = pad("y=" + std::to_string(y), 4) + "|";
@@ -180,21 +189,22 @@ int run_recommend(const Options &o, uint32_t x, uint32_t y, uint32_t limit, bool
     if (json) {
         veltra_catalog_info_t info{};
         veltra_catalog_get_info(s.catalog(), &info);
-        Json doc = {{"catalog", {{"file", s.catalog_path()}, {"name", info.name}}},
-                    {"cell", {{"x", x}, {"y", y}, {"size", o.size}, {"mood_id", mood_id}, {"mood", mood_name}}},
-                    {"locale", o.locale},
-                    {"filters", filters_json(o)},
-                    {"count", count},
-                    {"tracks", std::move(tracks)}};
+        Json doc = {
+            {"catalog", {{"file", s.catalog_path()}, {"name", info.name}}},
+            {"cell", {{"x", x}, {"y", y}, {"size", o.size}, {"mood_id", mood_id}, {"mood", mood_name}}},
+            {"locale", o.locale},
+            {"filters", filters_json(o)},
+            {"count", count},
+            {"tracks", std::move(tracks)}};
         /* Catalog text is not guaranteed to be UTF-8: invalid bytes become U+FFFD. */
         printf("%s\n", doc.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
         return 0;
     }
-    printf("%s\n", printable("Cell (" + std::to_string(x) + ", " + std::to_string(y) + ") of the " +
-                             std::to_string(o.size) + "x" + std::to_string(o.size) + " grid: " + mood_name +
-                             " (" + mood_id + "), " + count_text(count, "track", "tracks") + ", " +
-                             filters_caption(o))
-                       .c_str());
+    printf("%s\n",
+           printable("Cell (" + std::to_string(x) + ", " + std::to_string(y) + ") of the " +
+                     std::to_string(o.size) + "x" + std::to_string(o.size) + " grid: " + mood_name + " (" +
+                     mood_id + "), " + count_text(count, "track", "tracks") + ", " + filters_caption(o))
+               .c_str());
     if (shown) printf("\n%s", table.render().c_str());
     if (shown < count) printf("... and %u more (--limit 0 shows all)\n", count - shown);
     return 0;

@@ -55,7 +55,8 @@ constexpr ListFlag kListFlags[3] = {
 /* A value out of a fixed set; the message names the choices. */
 CLI::Validator choice(std::vector<std::string> values) {
     std::string names;
-    for (const std::string &v : values) names += (names.empty() ? "" : " or ") + v;
+    for (const std::string &v : values)
+        names += (names.empty() ? "" : " or ") + v;
     return CLI::Validator(
         [values, names](std::string &v) -> std::string {
             for (const std::string &ok : values)
@@ -73,7 +74,9 @@ CLI::Validator whole(uint64_t lo, uint64_t hi) {
             errno = 0;
             unsigned long long n = v.empty() || v[0] == '-' ? 0 : strtoull(v.c_str(), &end, 10);
             if (end && !*end && errno == 0 && n >= lo && n <= hi) return "";
-            std::string range = lo == 0 && hi == UINT32_MAX ? "" : " from " + std::to_string(lo) + " to " + std::to_string(hi);
+            std::string range = lo == 0 && hi == UINT32_MAX
+                                    ? ""
+                                    : " from " + std::to_string(lo) + " to " + std::to_string(hi);
             return "takes a whole number" + range + ", not '" + v + "'";
         },
         "");
@@ -85,10 +88,12 @@ CLI::Validator list_id(const ListFlag &f) {
         [&f](std::string &v) -> std::string {
             char *end = nullptr;
             unsigned long id = v.empty() || v[0] == '-' ? 0 : strtoul(v.c_str(), &end, 10);
-            if (end && !*end && id <= UINT32_MAX && cli::list_name(f.list_type, static_cast<uint32_t>(id), "en"))
+            if (end && !*end && id <= UINT32_MAX &&
+                cli::list_name(f.list_type, static_cast<uint32_t>(id), "en"))
                 return "";
-            return "'" + v + "' is not " + f.article + " " + f.noun + " id; valid ids: " + cli::list_ids(f.list_type) +
-                   " (see 'vibemesh lists " + f.noun + "s')";
+            return "'" + v + "' is not " + f.article + " " + f.noun +
+                   " id; valid ids: " + cli::list_ids(f.list_type) + " (see 'vibemesh lists " + f.noun +
+                   "s')";
         },
         "");
 }
@@ -102,8 +107,11 @@ const CLI::Validator kNotOption(
     "");
 
 void add_look_options(CLI::App *app, Args &a, bool filters) {
-    app->add_option("--size", a.o.size, "grid size: 5 or 10 (default 5)")->check(choice({"5", "10"}))->type_name("5|10");
-    app->add_option("--locale", a.locale, "en or de (default: de when LC_ALL, LC_MESSAGES or LANG starts with de)")
+    app->add_option("--size", a.o.size, "grid size: 5 or 10 (default 5)")
+        ->check(choice({"5", "10"}))
+        ->type_name("5|10");
+    app->add_option("--locale", a.locale,
+                    "en or de (default: de when LC_ALL, LC_MESSAGES or LANG starts with de)")
         ->check(choice({"en", "de"}))
         ->type_name("en|de");
     if (!filters) return;
@@ -153,7 +161,8 @@ std::string parse_message(const CLI::App &app, const CLI::ParseError &e) {
     if (what.rfind("--catalog", 0) == 0 &&
         (what.find("required") != std::string::npos || what.find("needs a value") != std::string::npos))
         return "--catalog needs a catalog file: vibemesh --catalog FILE COMMAND ...";
-    for (const char *lead : {"The following argument was not expected: ", "The following arguments were not expected: "}) {
+    for (const char *lead :
+         {"The following argument was not expected: ", "The following arguments were not expected: "}) {
         if (what.rfind(lead, 0) != 0) continue;
         std::string extra = what.substr(strlen(lead));
         if (extra[0] == '-') return "unknown option " + extra;
@@ -170,15 +179,17 @@ std::string parse_message(const CLI::App &app, const CLI::ParseError &e) {
             const std::string file = app.get_option("--catalog")->as<std::string>();
             for (const CLI::App *sub : app.get_subcommands({}))
                 if (sub->get_name() == file)
-                    return "--catalog needs a catalog file before the command: vibemesh --catalog FILE " + file + " ...";
+                    return "--catalog needs a catalog file before the command: vibemesh --catalog FILE " +
+                           file + " ...";
         }
         const CLI::App *last = &app;
-        while (!last->get_subcommands().empty()) last = last->get_subcommands().front();
+        while (!last->get_subcommands().empty())
+            last = last->get_subcommands().front();
         std::string names;
         for (const CLI::App *sub : last->get_subcommands({}))
             names += (names.empty() ? "" : ", ") + sub->get_name();
-        return (last == &app ? std::string("a command is needed") : last->get_name() + " needs a command") + ": " +
-               names;
+        return (last == &app ? std::string("a command is needed") : last->get_name() + " needs a command") +
+               ": " + names;
     }
     return what;
 }
@@ -188,13 +199,15 @@ std::string check_filters(Args &a) {
     for (int i = 0; i < 3; ++i) {
         const ListFlag &f = kListFlags[i];
         if (!a.include[i].empty() && !a.exclude[i].empty())
-            return std::string(f.include) + " and " + f.exclude + " cannot be combined: one list type (" + f.noun +
-                   ") takes either include or exclude filters";
+            return std::string(f.include) + " and " + f.exclude + " cannot be combined: one list type (" +
+                   f.noun + ") takes either include or exclude filters";
         for (int include = 1; include >= 0; --include) {
             for (const std::string &v : include ? a.include[i] : a.exclude[i]) {
-                cli::Filter filter{f.list_type, std::to_string(strtoul(v.c_str(), nullptr, 10)), include == 1};
+                cli::Filter filter{f.list_type, std::to_string(strtoul(v.c_str(), nullptr, 10)),
+                                   include == 1};
                 bool repeated = false;
-                for (const cli::Filter &g : a.o.filters) repeated |= g.list_type == filter.list_type && g.value == filter.value;
+                for (const cli::Filter &g : a.o.filters)
+                    repeated |= g.list_type == filter.list_type && g.value == filter.value;
                 if (!repeated) a.o.filters.push_back(filter);
             }
         }
@@ -220,9 +233,9 @@ int run(int argc, char **argv) {
     app.set_version_flag("--version", "vibemesh " VIBEMESH_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
-    app.add_option("--catalog", a.o.catalog,
-                   "the catalog file (default: the sample catalog)")
-        ->type_name("FILE")->check(kNotOption);
+    app.add_option("--catalog", a.o.catalog, "the catalog file (default: the sample catalog)")
+        ->type_name("FILE")
+        ->check(kNotOption);
 
     CLI::App *grid = app.add_subcommand("grid", "the mood grid with the number of matching tracks per cell");
     add_look_options(grid, a, true);
@@ -237,48 +250,63 @@ int run(int argc, char **argv) {
     add_look_options(rec, a, true);
 
     CLI::App *html = app.add_subcommand("html", "the grid as one self-contained HTML page");
-    html->add_option("--out", a.out, "the page file; '-' for standard output")->required()->type_name("FILE")->check(kNotOption);
+    html->add_option("--out", a.out, "the page file; '-' for standard output")
+        ->required()
+        ->type_name("FILE")
+        ->check(kNotOption);
     add_look_options(html, a, true);
 
     CLI::App *moods = app.add_subcommand("moods", "the mood id and localized name of every cell");
     add_look_options(moods, a, false);
 
     CLI::App *lists = app.add_subcommand("lists", "the ids and names usable in filters");
-    lists->add_option("LIST", a.list, "genres, origins or eras")->required()->check(choice({"genres", "origins", "eras"}))->type_name("");
+    lists->add_option("LIST", a.list, "genres, origins or eras")
+        ->required()
+        ->check(choice({"genres", "origins", "eras"}))
+        ->type_name("");
     lists->add_option("--locale", a.locale, "en or de")->check(choice({"en", "de"}))->type_name("en|de");
 
     CLI::App *cat = app.add_subcommand("catalog", "make or inspect catalog files");
     cat->require_subcommand(1);
-    CLI::App *gen = cat->add_subcommand("generate", "write a sample catalog; the same seed gives the same catalog");
+    CLI::App *gen =
+        cat->add_subcommand("generate", "write a sample catalog; the same seed gives the same catalog");
     gen->add_option("--tracks", a.tracks, "number of tracks, 1 to 10000000 (default 5000)")
-        ->check(whole(1, cli::kMaxTracks))->type_name("N");
+        ->check(whole(1, cli::kMaxTracks))
+        ->type_name("N");
     gen->add_option("--seed", a.seed, "seed (default 1)")->check(whole(0, UINT32_MAX))->type_name("N");
     gen->add_flag("--force", a.force, "replace an existing catalog");
     CLI::App *imp = cat->add_subcommand("import", "build a catalog from a CSV file");
     imp->add_option("CSV", a.csv, "the CSV file")->required()->type_name("")->check(kNotOption);
     imp->add_option("--name", a.name, "the catalog's name")->type_name("NAME")->check(kNotOption);
     imp->add_flag("--force", a.force, "replace an existing catalog");
-    imp->footer("The CSV's header is ident,album_ident,album,title,artist,mood,genre,origin,era\n"
-                "(mood: a level-2 mood id of 'vibemesh moods --size 10'; genre, origin, era: ids of\n"
-                "'vibemesh lists'). A bad field is reported by line and column.\n");
+    imp->footer(
+        "The CSV's header is ident,album_ident,album,title,artist,mood,genre,origin,era\n"
+        "(mood: a level-2 mood id of 'vibemesh moods --size 10'; genre, origin, era: ids of\n"
+        "'vibemesh lists'). A bad field is reported by line and column.\n");
     CLI::App *info = cat->add_subcommand("info", "the catalog's name, description and counts");
-    CLI::App *scan = cat->add_subcommand("scan", "build or update a catalog from the audio files under folders");
+    CLI::App *scan =
+        cat->add_subcommand("scan", "build or update a catalog from the audio files under folders");
     scan->add_option("DIR", a.scan.dirs, "folders to scan")->required()->type_name("");
-    scan->add_option("--jobs", a.scan.jobs, "worker threads (default: one per core)")->check(whole(0, 1024))->type_name("N");
+    scan->add_option("--jobs", a.scan.jobs, "worker threads (default: one per core)")
+        ->check(whole(0, 1024))
+        ->type_name("N");
     scan->add_flag("--force", a.scan.force, "rebuild from scratch instead of updating");
     scan->add_option("--name", a.scan.name, "the catalog's name")->type_name("NAME")->check(kNotOption);
 
     CLI::App *serve = app.add_subcommand("serve", "the live mood pad: a local web server over the catalog");
-    serve->add_option("--bind", a.serve.bind, "address to listen on (default 127.0.0.1)")->type_name("ADDR")->check(kNotOption);
+    serve->add_option("--bind", a.serve.bind, "address to listen on (default 127.0.0.1)")
+        ->type_name("ADDR")
+        ->check(kNotOption);
     serve->add_option("--port", a.serve.port, "port (default 8080; 0: any free port)")
         ->check(whole(0, 65535))
         ->type_name("N");
     serve->add_flag("--open", a.serve.open_browser, "open the page in a browser");
 
-    app.footer("Without --catalog the sample catalog is used, created on first use (5000 tracks, seed 1) at\n"
-               "$VIBEMESH_CATALOG, else $XDG_DATA_HOME/vibemesh/sample.vmcat, else\n"
-               "$HOME/.local/share/vibemesh/sample.vmcat. Usage errors exit 2, other failures 1.\n"
-               "Run 'vibemesh COMMAND --help' for a command's options.\n");
+    app.footer(
+        "Without --catalog the sample catalog is used, created on first use (5000 tracks, seed 1) at\n"
+        "$VIBEMESH_CATALOG, else $XDG_DATA_HOME/vibemesh/sample.vmcat, else\n"
+        "$HOME/.local/share/vibemesh/sample.vmcat. Usage errors exit 2, other failures 1.\n"
+        "Run 'vibemesh COMMAND --help' for a command's options.\n");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -289,8 +317,8 @@ int run(int argc, char **argv) {
     if (std::string m = check_filters(a); !m.empty()) return usage_error(m, command);
     if (rec->parsed() && (a.x < 1 || a.y < 1 || a.x > a.o.size || a.y > a.o.size))
         return usage_error("cell (" + std::to_string(a.x) + ", " + std::to_string(a.y) + ") is outside the " +
-                               std::to_string(a.o.size) + "x" + std::to_string(a.o.size) + " grid: X and Y run from 1 to " +
-                               std::to_string(a.o.size),
+                               std::to_string(a.o.size) + "x" + std::to_string(a.o.size) +
+                               " grid: X and Y run from 1 to " + std::to_string(a.o.size),
                            command);
     a.o.locale = a.locale.empty() ? locale_from_environment() : a.locale;
 
