@@ -48,7 +48,7 @@ with tempfile.TemporaryDirectory() as d:
     rc, out10, err, _ = run('--catalog=' + cat, 'grid', '--size=10', '--locale', 'de')
     check(rc == 0 and sum(grid_counts(out10)) == 2000 and len(grid_counts(out10)) == 100, '--size=10: %s' % err)
     check(run('--catalog', cat, 'grid', '--size', '10', '--locale=de')[1] == out10, '--size 10 equals --size=10')
-    rc, out, err, _ = run('--catalog', cat, 'grid', '--genre', '2', '--genre', '3')
+    rc, out, err, _ = run('grid', '--genre', '2', '--catalog', cat, '--genre', '3')  # --catalog after the command
     check(rc == 0 and 0 < sum(grid_counts(out)) < 2000 and 'genre Rock, genre Hip-Hop' in out, 'filters: %s' % out[:200])
 
     # JSON: structured filters, each track's facts with names, the count of the grid's cell.
