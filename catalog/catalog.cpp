@@ -44,7 +44,7 @@ struct veltra_catalog_s {
     CatalogTable table;
     const veltra_manager_t *manager = nullptr; /* set while the table is published */
     std::string path;
-    std::string name, description;
+    std::string name, description, format;
     std::string track_count_text, album_count_text, artist_count_text;
     uint32_t track_count = 0, album_count = 0, artist_count = 0;
     std::unordered_map<uint32_t, uint32_t> mood_level; /* mood id -> 1 or 2 */
@@ -278,10 +278,7 @@ uint32_t ds_data_get(const VibeMeshDatasource *table, const char *key, const cha
     else if (!strcmp(key, "album_count")) v = &c->album_count_text;
     else if (!strcmp(key, "artist_count")) v = &c->artist_count_text;
     else if (!strcmp(key, "path")) v = &c->path;
-    else if (!strcmp(key, "format")) {
-        *p_value = cat::kFormat;
-        return 0;
-    }
+    else if (!strcmp(key, "format")) v = &c->format;
     if (!v) return VELTRA_CATALOG_ERR_NOT_FOUND;
     *p_value = v->c_str();
     return 0;
@@ -475,6 +472,7 @@ uint32_t load_meta(veltra_catalog_s *c, sqlite3 *db) {
         if (digits == 0 || num[digits] || num[0] == '0') return VELTRA_CATALOG_ERR_CORRUPT;
         if (digits > 3 || atoi(num) > cat::kFormatVersion) return VELTRA_CATALOG_ERR_VERSION;
         c->version = atoi(num);
+        c->format = v;
         code = 0;
     }
     return rc == SQLITE_DONE ? code : cat::map_sqlite(rc);

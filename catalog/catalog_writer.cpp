@@ -120,6 +120,7 @@ struct veltra_catalog_writer_s {
     std::unordered_set<uint32_t> known[cat::kListKinds];
     std::unordered_map<std::string, Album> albums;
     int64_t tracks = 0;
+    bool broken = false;
 
     ~veltra_catalog_writer_s() {
         sqlite3_finalize(album);
@@ -259,6 +260,12 @@ struct veltra_catalog_writer_s {
         return rc == SQLITE_OK ? 0 : cat::map_sqlite(rc);
     }
 
+    /* After a half-added row the writer cannot commit: only abort is left. */
+    uint32_t failed(uint32_t code) {
+        broken = true;
+        return code;
+    }
+
     static bool text_ok(const char *s) { return s && *s && cat::valid_utf8(s, strlen(s)); }
 
     uint32_t add(const veltra_catalog_row_t *r) {
@@ -267,7 +274,7 @@ struct veltra_catalog_writer_s {
             !cat::valid_utf8(r->album, strlen(r->album)) || !cat::valid_utf8(r->title, strlen(r->title)) ||
             !cat::valid_utf8(r->artist, strlen(r->artist)) ||
             (r->album_artist && !cat::valid_utf8(r->album_artist, strlen(r->album_artist))) ||
-            (m.path && !*m.path) || m.placed_by >= VELTRA_CATALOG_PLACED_COUNT ||
+            (m.path && !*m.path) || m.size > INT64_MAX || m.placed_by >= VELTRA_CATALOG_PLACED_COUNT ||
             !nan_or_unit(m.arousal) || !nan_or_unit(m.valence))
             return VELTRA_CATALOG_ERR_BAD_INPUT;
         auto parent = parent_of.find(r->mood);
@@ -276,23 +283,12 @@ struct veltra_catalog_writer_s {
             return VELTRA_CATALOG_ERR_BAD_INPUT;
         auto it = albums.find(r->album_ident);
         if (it != albums.end() && it->second.title != r->album) return VELTRA_CATALOG_ERR_BAD_INPUT;
-        int rc = SQLITE_DONE;
-        if (it == albums.end()) {
-            Album a{static_cast<uint32_t>(albums.size() + 1), r->album};
-            const char *artist = r->album_artist && *r->album_artist ? r->album_artist : r->artist;
-            sqlite3_bind_int64(album, 1, a.id);
-            sqlite3_bind_text(album, 2, r->album_ident, -1, SQLITE_STATIC);
-            sqlite3_bind_text(album, 3, r->album, -1, SQLITE_STATIC);
-            sqlite3_bind_text(album, 4, artist, -1, SQLITE_STATIC);
-            rc = sqlite3_step(album);
-            sqlite3_reset(album);
-            if (rc != SQLITE_DONE) return cat::map_sqlite(rc);
-            it = albums.emplace(r->album_ident, std::move(a)).first;
-        }
+        /* The track first: a refused track (a repeated ident) leaves no album behind. */
+        const uint32_t album_id = it != albums.end() ? it->second.id : static_cast<uint32_t>(albums.size() + 1);
         int64_t id = tracks + 1;
         sqlite3_bind_int64(track, 1, id);
         sqlite3_bind_text(track, 2, r->ident, -1, SQLITE_STATIC);
-        sqlite3_bind_int64(track, 3, it->second.id);
+        sqlite3_bind_int64(track, 3, album_id);
         sqlite3_bind_text(track, 4, r->title, -1, SQLITE_STATIC);
         sqlite3_bind_text(track, 5, r->artist, -1, SQLITE_STATIC);
         sqlite3_bind_int64(track, 6, parent->second);
@@ -300,9 +296,20 @@ struct veltra_catalog_writer_s {
         sqlite3_bind_int64(track, 8, r->genre);
         sqlite3_bind_int64(track, 9, r->origin);
         sqlite3_bind_int64(track, 10, r->era);
-        rc = sqlite3_step(track);
+        int rc = sqlite3_step(track);
         sqlite3_reset(track);
-        if (rc != SQLITE_DONE) return cat::map_sqlite(rc); /* a duplicate ident: BAD_INPUT */
+        if (rc != SQLITE_DONE) return cat::map_sqlite(rc); /* a repeated ident: BAD_INPUT */
+        if (it == albums.end()) {
+            const char *artist = r->album_artist && *r->album_artist ? r->album_artist : r->artist;
+            sqlite3_bind_int64(album, 1, album_id);
+            sqlite3_bind_text(album, 2, r->album_ident, -1, SQLITE_STATIC);
+            sqlite3_bind_text(album, 3, r->album, -1, SQLITE_STATIC);
+            sqlite3_bind_text(album, 4, artist, -1, SQLITE_STATIC);
+            rc = sqlite3_step(album);
+            sqlite3_reset(album);
+            if (rc != SQLITE_DONE) return failed(cat::map_sqlite(rc));
+            albums.emplace(r->album_ident, Album{album_id, r->album});
+        }
         tracks = id;
         const veltra_catalog_features_t &f = m.features;
         const double reals[] = {m.arousal, m.valence, f.duration_s, f.loudness_lufs,
@@ -321,7 +328,7 @@ struct veltra_catalog_writer_s {
         for (int i = 0; i < 12; ++i) bind_real(media, 7 + i, reals[i]);
         rc = sqlite3_step(media);
         sqlite3_reset(media);
-        return rc == SQLITE_DONE ? 0 : cat::map_sqlite(rc);
+        return rc == SQLITE_DONE ? 0 : failed(cat::map_sqlite(rc));
     }
 
     uint32_t commit(const char *name, const char *description) {
@@ -389,6 +396,7 @@ uint32_t veltra_catalog_writer_begin(const char *path, uint32_t flags,
 
 uint32_t veltra_catalog_writer_add(veltra_catalog_writer_t *w, const veltra_catalog_row_t *row) {
     if (!w || !row || !w->db) return VELTRA_CATALOG_ERR_INVALID_ARG;
+    if (w->broken) return VELTRA_CATALOG_ERR_IO;
     return w->add(row);
 }
 
@@ -399,6 +407,8 @@ uint32_t veltra_catalog_writer_commit(veltra_catalog_writer_t *w, const char *na
     if (!name || !description || !cat::valid_utf8(name, strlen(name)) ||
         !cat::valid_utf8(description, strlen(description)))
         code = VELTRA_CATALOG_ERR_INVALID_ARG;
+    else if (w->broken)
+        code = VELTRA_CATALOG_ERR_IO;
     else
         code = w->commit(name, description);
     delete w;

@@ -169,9 +169,11 @@ typedef struct veltra_catalog_row_s {
  * or the new one, never a mix, and a failed or interrupted writer leaves the old file as it was.
  * Readers take no lock: a catalog open while a writer commits keeps reading the old file.
  *
- * Beside a catalog NAME the writer keeps ".NAME.lock" (an advisory flock; removed when
- * released) and ".NAME.PID.RANDOM.tmp" (its temporary file). Temporary files left by a writer
- * that died (crash, SIGKILL) are removed by the next writer of that path.
+ * Beside a catalog NAME the writer keeps ".NAME.lock" (an advisory flock, removed on release;
+ * an empty one stays behind a writer that was killed) and ".NAME.PID.RANDOM.tmp" (its
+ * temporary file). Temporary files left by a writer that died (crash, SIGKILL) are removed by
+ * the next writer of that path. A writer is used by one thread at a time; different writers
+ * may run in different threads.
  *
  * A second writer of one path fails at once with VELTRA_CATALOG_ERR_BUSY, or with
  * VELTRA_CATALOG_WRITE_WAIT waits until the first one has finished; existence is checked after
