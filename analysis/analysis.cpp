@@ -284,7 +284,7 @@ Fault probe(const char *path, const Limits &limits, double *duration_s, std::str
     return fault;
 }
 
-Fault analyse_file(const char *path, const Limits &limits, const volatile int *stop,
+Fault analyse_file(const char *path, const Limits &limits, const std::atomic<bool> *stop,
                    Features *out, std::string *detail) {
     *out = no_features();
     Input in;
@@ -346,7 +346,7 @@ Fault analyse_file(const char *path, const Limits &limits, const volatile int *s
         }
     };
     while (!eof && !full) {
-        if (stop && *stop) {
+        if (stop && stop->load(std::memory_order_relaxed)) {
             fault = Fault::interrupted;
             break;
         }

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <array>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,7 @@ struct Limits {
 Fault probe(const char *path, const Limits &limits, double *duration_s, std::string *detail);
 
 /* Decodes `path` and measures its features. `stop` (may be null) is polled while decoding. */
-Fault analyse_file(const char *path, const Limits &limits, const volatile int *stop,
+Fault analyse_file(const char *path, const Limits &limits, const std::atomic<bool> *stop,
                    Features *out, std::string *detail);
 /* The same for samples already in memory (mono float at kSampleRate). */
 Fault analyse_samples(const float *samples, size_t count, const Limits &limits, Features *out);

@@ -237,7 +237,7 @@ TEST(BadFiles, EachReportedWithItsReason) {
     small.max_bytes = 1000;
     analysis::Features f;
     EXPECT_EQ(Fault::too_large, analysis::analyse_file(good.c_str(), small, nullptr, &f, nullptr));
-    volatile int stop = 1;
+    std::atomic<bool> stop{true};
     EXPECT_EQ(Fault::interrupted, analysis::analyse_file(good.c_str(), {}, &stop, &f, nullptr));
 }
 
