@@ -2,6 +2,7 @@
  * that turns features into arousal and valence. */
 #include <errno.h>
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -233,7 +234,23 @@ Fault open_input(const char *path, const Limits &limits, Input *in, std::string 
         char text[128];
         av_strerror(rc, text, sizeof text);
         if (detail) *detail = text;
-        return rc == AVERROR(EACCES) || rc == AVERROR(ENOENT) ? Fault::unreadable : Fault::not_audio;
+        if (rc == AVERROR(EACCES) || rc == AVERROR(ENOENT)) return Fault::unreadable;
+        /* A container FFmpeg recognises but cannot open is damaged, not foreign. */
+        AVProbeData pd{};
+        std::vector<unsigned char> head(4096 + AVPROBE_PADDING_SIZE, 0);
+        if (FILE *f = fopen(path, "rb")) {
+            pd.buf_size = static_cast<int>(fread(head.data(), 1, 4096, f));
+            fclose(f);
+        }
+        pd.buf = head.data();
+        pd.filename = "";
+        int score = 0;
+        const AVInputFormat *fmt = av_probe_input_format3(&pd, 1, &score);
+        if (fmt && score > AVPROBE_SCORE_EXTENSION) {
+            if (detail) *detail = std::string(fmt->name) + " container: " + text;
+            return Fault::corrupt;
+        }
+        return Fault::not_audio;
     }
     if (avformat_find_stream_info(in->fmt, nullptr) < 0) return Fault::not_audio;
     const AVCodec *codec = nullptr;

@@ -1,0 +1,161 @@
+/* The scan command on folders made here: placements by source, incremental rescans (touch,
+ * delete, add, rename), interruption, bad files and names that are not UTF-8. */
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "scan.h"
+#include "veltra_catalog.h"
+
+namespace {
+
+struct Scan : ::testing::Test {
+    std::string root, music, cat;
+    void SetUp() override {
+        char tmpl[] = "/tmp/vibemesh-scan-XXXXXX";
+        root = mkdtemp(tmpl);
+        music = root + "/music";
+        cat = root + "/c.vmcat";
+        mkdir(music.c_str(), 0755);
+    }
+    void TearDown() override { system(("rm -rf '" + root + "'").c_str()); }
+
+    void make(const std::string &rel, const std::string &meta, double seconds = 4) {
+        std::string path = music + "/" + rel;
+        system(("mkdir -p \"$(dirname '" + path + "')\"").c_str());
+        std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                          "'aevalsrc=0.3*sin(2*PI*440*t)*exp(-mod(t\\,0.5)*8):s=22050' -t " +
+                          std::to_string(seconds) + " " + meta + " '" + path + "'";
+        ASSERT_EQ(0, system(cmd.c_str()));
+    }
+    /* Runs a scan; returns its status, the summary in *out. */
+    int scan(std::string *out = nullptr, std::atomic<bool> *stop = nullptr) {
+        cli::ScanOptions o;
+        o.catalog = cat;
+        o.dirs = {music};
+        o.jobs = 2;
+        o.quiet = true;
+        o.stop = stop;
+        fflush(stdout);
+        std::string file = root + "/summary.txt";
+        FILE *saved = stdout;
+        stdout = fopen(file.c_str(), "w");
+        int rc = cli::run_scan(o);
+        fclose(stdout);
+        stdout = saved;
+        std::ifstream in(file);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        if (out) *out = ss.str();
+        return rc;
+    }
+    /* title -> row facts of the catalog. */
+    std::map<std::string, veltra_catalog_row_t> rows(std::vector<std::string> *paths = nullptr) {
+        veltra_catalog_t *c = nullptr;
+        EXPECT_EQ(0u, veltra_catalog_open(nullptr, cat.c_str(), &c));
+        std::pair<std::map<std::string, veltra_catalog_row_t> *, std::vector<std::string> *> ctx{&by_title_, paths};
+        by_title_.clear();
+        veltra_catalog_enum_rows(c, [](void *d, const veltra_catalog_row_t *r) -> uint32_t {
+            auto *x = static_cast<decltype(ctx) *>(d);
+            veltra_catalog_row_t copy = *r;
+            copy.ident = copy.album_ident = copy.album = copy.album_artist = copy.artist = nullptr;
+            copy.title = nullptr;
+            copy.media.path = nullptr;
+            (*x->first)[r->title] = copy;
+            if (x->second) x->second->push_back(r->media.path ? r->media.path : "");
+            return 0;
+        }, &ctx);
+        veltra_catalog_close(c);
+        return by_title_;
+    }
+    std::map<std::string, veltra_catalog_row_t> by_title_;
+};
+
+TEST_F(Scan, PlacesByMoodTagValueTagsOrAnalysisAndRescansOnlyWhatChanged) {
+    make("a/one.mp3", "-metadata title=One -metadata mood='Inner Calm' -metadata genre=Rap");
+    make("a/two.ogg", "-c:a libvorbis -metadata title=Two -metadata VALENCE=0.95 -metadata ENERGY=0.95");
+    make("b/three.flac", "-metadata title=Three -metadata genre='Polka' -metadata date=1987");
+    make("b/four.wav", "");
+    std::string out;
+    ASSERT_EQ(0, scan(&out)) << out;
+    EXPECT_NE(out.npos, out.find("added 4, updated 0, unchanged 0, removed 0")) << out;
+    EXPECT_NE(out.npos, out.find("mood tag 1, value tags 1, analysis 2")) << out;
+    EXPECT_NE(out.npos, out.find("unmapped genres: \"Polka\" x1")) << out;
+    auto r = rows();
+    ASSERT_EQ(4u, r.size());
+    EXPECT_EQ(42979u, r["One"].mood);       /* "Inner Calm" */
+    EXPECT_EQ(3u, r["One"].genre);          /* Rap -> Hip-Hop */
+    EXPECT_EQ(43053u, r["Two"].mood);       /* top right: "Dancefloor Fever" */
+    EXPECT_EQ(VELTRA_CATALOG_PLACED_VALUE_TAGS, r["Two"].media.placed_by);
+    EXPECT_EQ(VELTRA_CATALOG_PLACED_ANALYSIS, r["Three"].media.placed_by);
+    EXPECT_EQ(6u, r["Three"].era);          /* 1980s */
+    EXPECT_TRUE(r.count("four"));           /* no title: the file name */
+    EXPECT_GT(r["four"].media.features.loudness_lufs, -30);
+
+    ASSERT_EQ(0, scan(&out));
+    EXPECT_NE(out.npos, out.find("added 0, updated 0, unchanged 4, removed 0")) << out;
+
+    make("a/one.mp3", "-metadata title=One -metadata mood='Lost Hope'");  /* changed */
+    ASSERT_EQ(0, rename((music + "/b/four.wav").c_str(), (music + "/b/five.wav").c_str()));
+    unlink((music + "/a/two.ogg").c_str());
+    make("c/six.opus", "-c:a libopus -metadata title=Six");
+    ASSERT_EQ(0, scan(&out));
+    EXPECT_NE(out.npos, out.find("added 2, updated 1, unchanged 1, removed 2")) << out;
+    r = rows();
+    EXPECT_EQ(43005u, r["One"].mood);
+    EXPECT_TRUE(r.count("five") && r.count("Six") && !r.count("Two") && !r.count("four"));
+}
+
+TEST_F(Scan, InterruptionLeavesTheOldCatalog) {
+    make("one.mp3", "-metadata title=One");
+    ASSERT_EQ(0, scan());
+    std::ifstream a(cat, std::ios::binary);
+    std::string before((std::istreambuf_iterator<char>(a)), {});
+    make("two.mp3", "-metadata title=Two");
+    std::atomic<bool> stop{true};
+    EXPECT_EQ(130, scan(nullptr, &stop));
+    std::ifstream b(cat, std::ios::binary);
+    EXPECT_EQ(before, std::string((std::istreambuf_iterator<char>(b)), {}));
+    EXPECT_EQ(0, system(("test -z \"$(ls -A '" + root + "' | grep -v -e '^c.vmcat$' -e '^music$' -e '^summary.txt$')\"").c_str()));
+    EXPECT_EQ(1u, rows().size());
+}
+
+TEST_F(Scan, BadFilesAndOddNamesAreReportedNotFatal) {
+    make("good.mp3", "-metadata title=Good");
+    make("Mot\xF6rhead.mp3", "");
+    make("short.mp3", "", 1);
+    std::ofstream(music + "/empty.flac").close();
+    std::ofstream(music + "/notes.mp3") << "not music at all";
+    std::ofstream(music + "/cover.jpg") << "\xFF\xD8\xFF\xE0 not really";
+    mkfifo((music + "/pipe").c_str(), 0644);
+    symlink(music.c_str(), (music + "/loop").c_str());
+    symlink("/nonexistent/x.mp3", (music + "/dangling.mp3").c_str());
+    mkdir((music + "/locked").c_str(), 0);
+    testing::internal::CaptureStderr();
+    std::string out;
+    ASSERT_EQ(0, scan(&out)) << out;
+    std::string err = testing::internal::GetCapturedStderr();
+    for (const char *line : {"short.mp3: too short", "empty.flac: empty file", "notes.mp3: not audio",
+                             "pipe: special file", "dangling.mp3: broken symbolic link",
+                             "Mot\\xF6rhead.mp3", "loop: symbolic link loop"})
+        EXPECT_NE(err.npos, err.find(line)) << line << "\n" << err;
+    if (geteuid() != 0) {
+        EXPECT_NE(err.npos, err.find("locked: folder not readable")) << err;
+    }
+    EXPECT_EQ(err.npos, err.find("cover.jpg"));
+    std::vector<std::string> paths;
+    auto r = rows(&paths);
+    EXPECT_EQ(2u, r.size());
+    EXPECT_TRUE(r.count("Good") && r.count("Mot\xEF\xBF\xBDrhead"));
+    EXPECT_NE(paths.end(), std::find(paths.begin(), paths.end(), music + "/Mot\xF6rhead.mp3"));
+    chmod((music + "/locked").c_str(), 0755);
+}
+
+}  // namespace
