@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -89,6 +90,37 @@ uint32_t grid_moods(const veltra_manager_t *manager, std::array<uint32_t, 100> *
     if (user) veltra_manager_user_release(user);
     veltra_vibemesh_shutdown();
     return code;
+}
+
+/* The lists and the grid, read while the manager runs (the caller stops it). */
+struct Lists {
+    analysis::Vocabulary vocab;
+    uint32_t first_ids[3];      /* genre, origin, era */
+    std::string first_names[3];
+};
+
+uint32_t load_lists(std::optional<Lists> *out) {
+    const veltra_manager_t *manager = nullptr;
+    uint32_t code = veltra_manager_start(&manager);
+    std::array<uint32_t, 100> grid{};
+    if (!code) code = grid_moods(manager, &grid);
+    if (code) {
+        veltra_manager_stop();
+        return code;
+    }
+    std::vector<analysis::ListEntry> l[3] = {list_of(VELTRA_LIST_TYPE_GENRES),
+                                             list_of(VELTRA_LIST_TYPE_ORIGINS),
+                                             list_of(VELTRA_LIST_TYPE_ERAS)};
+    uint32_t ids[3];
+    std::string names[3];
+    for (int k = 0; k < 3; ++k) {
+        ids[k] = l[k].empty() ? 0 : l[k][0].id;
+        names[k] = l[k].empty() ? "" : l[k][0].name_en;
+    }
+    out->emplace(Lists{analysis::Vocabulary(list_of(VELTRA_LIST_TYPE_MOODS), std::move(l[0]),
+                                            std::move(l[1]), std::move(l[2]), grid),
+                       {ids[0], ids[1], ids[2]}, {names[0], names[1], names[2]}});
+    return 0;
 }
 
 /* ---- the walk ----------------------------------------------------------------------------- */
@@ -437,25 +469,15 @@ int run_scan(const ScanOptions &o) {
     auto stopped = [&] { return g_stop.load() || (o.stop && o.stop->load()); };
     const double t0 = now_s();
 
-    const veltra_manager_t *manager = nullptr;
-    uint32_t code = veltra_manager_start(&manager);
-    std::array<uint32_t, 100> grid{};
-    if (!code) code = grid_moods(manager, &grid);
+    std::optional<Lists> lists;
+    uint32_t code = load_lists(&lists);
     if (code) {
-        veltra_manager_stop();
         fprintf(stderr, "vibemesh: catalog scan: reading the mood grid: 0x%08X\n", code);
         return 1;
     }
-    std::vector<analysis::ListEntry> genres = list_of(VELTRA_LIST_TYPE_GENRES),
-                                     origins = list_of(VELTRA_LIST_TYPE_ORIGINS),
-                                     eras = list_of(VELTRA_LIST_TYPE_ERAS);
-    const uint32_t first_ids[3] = {genres.empty() ? 0 : genres[0].id,
-                                   origins.empty() ? 0 : origins[0].id, eras.empty() ? 0 : eras[0].id};
-    const std::string first_names[3] = {genres.empty() ? "" : genres[0].name_en,
-                                        origins.empty() ? "" : origins[0].name_en,
-                                        eras.empty() ? "" : eras[0].name_en};
-    analysis::Vocabulary vocab(list_of(VELTRA_LIST_TYPE_MOODS), std::move(genres),
-                               std::move(origins), std::move(eras), grid);
+    const analysis::Vocabulary &vocab = lists->vocab;
+    const uint32_t *first_ids = lists->first_ids;
+    const std::string *first_names = lists->first_names;
 
     /* Take the writer's lock first: a second scan of the same catalog fails before any work. */
     veltra_catalog_writer_t *writer = nullptr;
@@ -689,6 +711,219 @@ int run_scan(const ScanOptions &o) {
     if (!unmapped_moods.empty()) printf("  unmapped moods: %s\n", quoted_list(unmapped_moods, 10).c_str());
     if (!unmapped_countries.empty()) printf("  unmapped countries: %s\n", quoted_list(unmapped_countries, 10).c_str());
     if (!unmapped_dates.empty()) printf("  unmapped dates: %s\n", quoted_list(unmapped_dates, 10).c_str());
+    return 0;
+}
+
+/* ---- features CSV import ------------------------------------------------------------------ */
+
+namespace {
+
+struct CsvField {
+    std::string text;
+    uint32_t column;  /* 1-based, in characters */
+};
+struct CsvRecord {
+    uint32_t line;
+    std::vector<CsvField> fields;
+};
+
+/* RFC 4180 records: fields quoted with ", "" for a quote, CRLF or LF. False with *line and
+ * *column set at an unclosed quote or stray text after a closing quote. */
+bool parse_csv(const std::string &text, std::vector<CsvRecord> *out, uint32_t *line, uint32_t *column) {
+    size_t i = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    uint32_t ln = 1, col = 1;
+    auto advance = [&](size_t k) {
+        if (text[k] == '\n') ++ln, col = 1;
+        else if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) ++col;
+    };
+    while (i < text.size()) {
+        CsvRecord rec{ln, {}};
+        for (;;) {
+            CsvField f{"", col};
+            if (i < text.size() && text[i] == '"') {
+                uint32_t qline = ln, qcol = col;
+                advance(i++);
+                for (;;) {
+                    if (i >= text.size()) return *line = qline, *column = qcol, false;
+                    if (text[i] == '"') {
+                        if (i + 1 < text.size() && text[i + 1] == '"') {
+                            f.text += '"';
+                            advance(i++);
+                            advance(i++);
+                            continue;
+                        }
+                        advance(i++);
+                        break;
+                    }
+                    f.text += text[i];
+                    advance(i++);
+                }
+                if (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r')
+                    return *line = ln, *column = col, false;
+            } else {
+                while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') {
+                    f.text += text[i];
+                    advance(i++);
+                }
+            }
+            rec.fields.push_back(std::move(f));
+            if (i < text.size() && text[i] == ',') {
+                advance(i++);
+                continue;
+            }
+            if (i < text.size() && text[i] == '\r') ++i;
+            if (i < text.size() && text[i] == '\n') advance(i++);
+            break;
+        }
+        if (!(rec.fields.size() == 1 && rec.fields[0].text.empty())) out->push_back(std::move(rec));
+    }
+    return true;
+}
+
+bool parse_number(const std::string &s, double lo, double hi, double *out) {
+    if (s.empty()) return false;
+    char *end = nullptr;
+    double v = strtod(s.c_str(), &end);
+    if (*end || !(v >= lo && v <= hi)) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+int run_features_import(const std::string &csv_path, const std::string &catalog_path,
+                        const std::string &name, bool replace) {
+    auto error = [&](uint32_t line, uint32_t column, const std::string &what) {
+        fprintf(stderr, "vibemesh: %s:%u:%u: %s\n", csv_path.c_str(), line, column, what.c_str());
+        return 1;
+    };
+    FILE *f = fopen(csv_path.c_str(), "rb");
+    if (!f) {
+        fprintf(stderr, "vibemesh: %s: %s\n", csv_path.c_str(), strerror(errno));
+        return 1;
+    }
+    std::string text;
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    fclose(f);
+    if (text.find('\0') != std::string::npos || !analysis::is_utf8(text))
+        return error(1, 1, "the file is not UTF-8 text");
+    std::vector<CsvRecord> records;
+    uint32_t line = 0, column = 0;
+    if (!parse_csv(text, &records, &line, &column)) return error(line, column, "malformed quoting");
+    if (records.empty()) return error(1, 1, "empty file");
+
+    /* Header: the seven required columns in any order, tempo and loudness optional. */
+    static const char *kColumns[] = {"title", "artist", "album", "genre", "year",
+                                     "valence", "energy", "tempo", "loudness"};
+    int col_of[9];
+    std::fill(std::begin(col_of), std::end(col_of), -1);
+    const CsvRecord &head = records[0];
+    for (size_t c = 0; c < head.fields.size(); ++c) {
+        std::string key = analysis::fold(head.fields[c].text);
+        auto it = std::find_if(std::begin(kColumns), std::end(kColumns), [&](const char *k) { return key == k; });
+        if (it == std::end(kColumns) || col_of[it - std::begin(kColumns)] >= 0)
+            return error(head.line, head.fields[c].column,
+                         (it == std::end(kColumns) ? "unknown column '" : "repeated column '") +
+                             head.fields[c].text + "'; the header is title,artist,album,genre,year,"
+                                                   "valence,energy[,tempo][,loudness]");
+        col_of[it - std::begin(kColumns)] = static_cast<int>(c);
+    }
+    for (int k = 0; k < 7; ++k)
+        if (col_of[k] < 0)
+            return error(head.line, 1, std::string("missing column '") + kColumns[k] + "'");
+
+    std::optional<Lists> lists;
+    if (uint32_t code = load_lists(&lists)) {
+        fprintf(stderr, "vibemesh: reading the lists: 0x%08X\n", code);
+        return 1;
+    }
+    struct ManagerStop {
+        ~ManagerStop() { veltra_manager_stop(); }
+    } manager_stop;
+    std::vector<Track> tracks;
+    std::map<std::string, size_t> unmapped;
+    for (size_t r = 1; r < records.size(); ++r) {
+        const CsvRecord &rec = records[r];
+        if (rec.fields.size() != head.fields.size())
+            return error(rec.line, rec.fields.back().column,
+                         "expected " + std::to_string(head.fields.size()) + " fields, found " +
+                             std::to_string(rec.fields.size()));
+        auto field = [&](int k) -> const CsvField & { return rec.fields[static_cast<size_t>(col_of[k])]; };
+        Track t;
+        t.title = field(0).text;
+        t.artist = field(1).text;
+        t.album = field(2).text;
+        if (t.title.empty()) return error(rec.line, field(0).column, "empty title");
+        t.album_ident = t.artist + " / " + t.album;
+        t.genre_text = field(3).text;
+        t.genre = lists->vocab.genre(t.genre_text);
+        if (!t.genre && !t.genre_text.empty()) ++unmapped[t.genre_text];
+        double year = 0, v[4] = {NAN, NAN, NAN, NAN};
+        if (!field(4).text.empty()) {
+            if (!parse_number(field(4).text, 1000, 2999, &year) || year != floor(year))
+                return error(rec.line, field(4).column, "year must be a year such as 1987");
+            t.era = lists->vocab.era(field(4).text);
+        }
+        const double lo[4] = {0, 0, 0, -70}, hi[4] = {1, 1, 400, 0};
+        const char *what[4] = {"valence must be a number from 0 to 1", "energy must be a number from 0 to 1",
+                               "tempo must be a number of BPM from 0 to 400",
+                               "loudness must be a number of LUFS from -70 to 0"};
+        for (int k = 0; k < 4; ++k) {
+            if (col_of[5 + k] < 0 || (k >= 2 && field(5 + k).text.empty())) continue;
+            if (!parse_number(field(5 + k).text, lo[k], hi[k], &v[k]))
+                return error(rec.line, field(5 + k).column, what[k]);
+        }
+        analysis::Placement p{v[1], v[0]};
+        t.ident = "csv" + std::to_string(rec.line);
+        t.mood = lists->vocab.place(p);
+        t.media.placed_by = VELTRA_CATALOG_PLACED_VALUE_TAGS;
+        t.media.model_version = analysis::MODEL_VERSION;
+        t.media.arousal = p.arousal;
+        t.media.valence = p.valence;
+        t.media.features = to_catalog(analysis::no_features());
+        t.media.features.tempo_bpm = v[2];
+        t.media.features.loudness_lufs = v[3];
+        t.fresh = true;
+        tracks.push_back(std::move(t));
+    }
+    if (tracks.empty()) return error(records[0].line, 1, "no tracks after the header");
+    size_t fallback[3] = {fill_ids(tracks, &Track::genre, lists->first_ids[0]),
+                          fill_ids(tracks, &Track::origin, lists->first_ids[1]),
+                          fill_ids(tracks, &Track::era, lists->first_ids[2])};
+    veltra_catalog_writer_t *writer = nullptr;
+    uint32_t code = veltra_catalog_writer_begin(
+        catalog_path.c_str(), replace ? VELTRA_CATALOG_WRITE_REPLACE : 0u, &writer);
+    if (code) {
+        fprintf(stderr, "vibemesh: %s: %s (0x%08X)\n", catalog_path.c_str(),
+                code == VELTRA_CATALOG_ERR_EXISTS ? "exists already (--force replaces it)"
+                : code == VELTRA_CATALOG_ERR_BUSY ? "another writer holds it"
+                                                   : "cannot be written",
+                code);
+        return 1;
+    }
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        veltra_catalog_row_t row = tracks[i].row();
+        if ((code = veltra_catalog_writer_add(writer, &row))) {
+            veltra_catalog_writer_abort(writer);
+            return error(records[i + 1].line, 1, "the catalog refused this row (an album title "
+                                                 "differs from an earlier row of the same album?)");
+        }
+    }
+    std::string description = "Imported features from " + analysis::to_utf8(csv_path);
+    code = veltra_catalog_writer_commit(writer, (name.empty() ? "Imported features" : name).c_str(),
+                                        description.substr(0, 200).c_str());
+    if (code) {
+        fprintf(stderr, "vibemesh: writing %s: 0x%08X\n", catalog_path.c_str(), code);
+        return 1;
+    }
+    printf("imported %zu tracks into %s\n", tracks.size(), catalog_path.c_str());
+    const char *kinds[3] = {"genre", "origin", "era"};
+    for (int k = 0; k < 3; ++k)
+        if (fallback[k])
+            printf("  without a known %s: %zu (took their album's, the collection's most common, or \"%s\")\n",
+                   kinds[k], fallback[k], lists->first_names[k].c_str());
+    if (!unmapped.empty()) printf("  unmapped genres: %s\n", quoted_list(unmapped, 20).c_str());
     return 0;
 }
 

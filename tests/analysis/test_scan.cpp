@@ -1,5 +1,6 @@
 /* The scan command on folders made here: placements by source, incremental rescans (touch,
- * delete, add, rename), interruption, bad files and names that are not UTF-8. */
+/* The scan command on folders made here (its std::thread workers run under the ThreadSanitizer
+ * job too): placements by source, incremental rescans (touch,
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -156,6 +157,42 @@ TEST_F(Scan, BadFilesAndOddNamesAreReportedNotFatal) {
     EXPECT_TRUE(r.count("Good") && r.count("Mot\xEF\xBF\xBDrhead"));
     EXPECT_NE(paths.end(), std::find(paths.begin(), paths.end(), music + "/Mot\xF6rhead.mp3"));
     chmod((music + "/locked").c_str(), 0755);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Scan, FeaturesCsvPlacesByValenceAndEnergyAndNamesBadFields) {
+    std::string csv = root + "/f.csv";
+    std::ofstream(csv) << "title,artist,album,genre,year,valence,energy,tempo\n"
+                          "Up,A,X,Hip Hop,1987,0.95,0.99,128\n"
+                          "\"Down, slowly\",B,Y,Polka,,0.02,0.01,\n";
+    ASSERT_EQ(0, cli::run_features_import(csv, cat, "", false));
+    auto r = rows();
+    EXPECT_EQ(43053u, r["Up"].mood);            /* top right */
+    EXPECT_EQ(42994u, r["Down, slowly"].mood);  /* bottom left: "Midnight Emptiness" */
+    EXPECT_EQ(3u, r["Up"].genre);
+    EXPECT_EQ(3u, r["Down, slowly"].genre);     /* the collection's most common */
+    EXPECT_DOUBLE_EQ(128, r["Up"].media.features.tempo_bpm);
+    EXPECT_EQ(1, cli::run_features_import(csv, cat, "", false));  /* exists */
+
+    struct { const char *body, *where; } bad[] = {
+        {"title,artist,album,genre,year,valence,energy\nA,B,C,Pop,1990,1.5,0.2\n", "f.csv:2:16: valence"},
+        {"title,artist,album,genre,year,valence,energy\nA,B,C,Pop,19x0,0.5,0.2\n", "f.csv:2:11: year"},
+        {"title,artist,album,genre,year,valence,energy,loudness\nA,B,C,Pop,,0.5,0.2,3\n", "f.csv:2:20: loudness"},
+        {"title,artist,album,genre,year,valence\n", "f.csv:1:1: missing column 'energy'"},
+        {"title,artist,album,genre,year,valence,energy,mood\n", "f.csv:1:46: unknown column 'mood'"},
+        {"title,artist,album,genre,year,valence,energy\n\"A,B,C,Pop,1990,1,0\n", "f.csv:2:1: malformed"},
+    };
+    for (auto &b : bad) {
+        std::ofstream(csv) << b.body;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(1, cli::run_features_import(csv, cat, "", true));
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.npos, err.find(b.where)) << err;
+    }
+    EXPECT_EQ(2u, rows().size());  /* the catalog from before is still there */
 }
 
 }  // namespace
