@@ -1,6 +1,6 @@
-/* The scan command on folders made here: placements by source, incremental rescans (touch,
 /* The scan command on folders made here (its std::thread workers run under the ThreadSanitizer
- * job too): placements by source, incremental rescans (touch,
+ * job too): placements by source, incremental rescans (touch, delete, add, rename),
+ * interruption, bad files, names that are not UTF-8, the features CSV import. */
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
