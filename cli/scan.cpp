@@ -595,8 +595,9 @@ int run_scan(const ScanOptions &o) {
             idents.insert(t.ident);
             out.push_back(std::move(t));
         }
-    for (size_t i = 0; i < tracks.size(); ++i)
-        if (kept[i]) idents.insert(tracks[i].ident);
+    for (const FileEntry &f : walker.files)  /* idents of files seen again stay theirs */
+        if (auto it = old_by_path.find(f.path); it != old_by_path.end())
+            idents.insert(old_tracks[it->second].ident);
     std::map<std::string, size_t> skipped_by_reason, unmapped_genres, unmapped_moods,
         unmapped_countries, unmapped_dates;
     std::vector<Problem> bad = walker.problems;
@@ -654,9 +655,14 @@ int run_scan(const ScanOptions &o) {
             if (!t.path.empty() && !now.count(t.path)) ++removed;
     }
 
+    size_t written_not = 0;
     for (const Track &t : out) {
         veltra_catalog_row_t row = t.row();
-        if ((code = veltra_catalog_writer_add(writer, &row))) {
+        if ((code = veltra_catalog_writer_add(writer, &row)) == VELTRA_CATALOG_ERR_BAD_INPUT) {
+            bad.push_back({t.path, "the catalog refused its row"});  /* the writer stays usable */
+            ++skipped_by_reason["refused by the catalog"];
+            ++written_not;
+        } else if (code) {
             fprintf(stderr, "vibemesh: catalog scan: writing %s: 0x%08X\n",
                     analysis::escape_name(t.path).c_str(), code);
             return fail(1);
@@ -688,7 +694,7 @@ int run_scan(const ScanOptions &o) {
     for (auto &[r, n] : skipped_by_reason) skipped += n;
     skipped += walker.problems.size();
     printf("scanned %zu files in %.1f s with %u worker%s: %zu tracks in %s\n", walker.files.size(),
-           now_s() - t0, workers, workers == 1 ? "" : "s", out.size(), o.catalog.c_str());
+           now_s() - t0, workers, workers == 1 ? "" : "s", out.size() - written_not, o.catalog.c_str());
     printf("  added %zu, updated %zu, unchanged %zu, removed %zu\n", added, updated, unchanged, removed);
     std::string reasons;
     for (auto &[r, n] : skipped_by_reason) reasons += (reasons.empty() ? "" : ", ") + r + " " + std::to_string(n);
