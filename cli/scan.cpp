@@ -140,11 +140,15 @@ public:
     Walker(dev_t skip_dev, ino_t skip_ino) : skip_dev_(skip_dev), skip_ino_(skip_ino) {}
     std::vector<FileEntry> files;
     std::vector<Problem> problems;
+    std::vector<std::string> unreadable;  /* folders whose tracks are kept as they were */
     uint64_t hidden = 0;
 
     void root(const std::string &dir) {
         struct stat st;
-        if (stat(dir.c_str(), &st) != 0) return problems.push_back({dir, strerror(errno)});
+        if (stat(dir.c_str(), &st) != 0) {
+            unreadable.push_back(dir);
+            return problems.push_back({dir, strerror(errno)});
+        }
         if (!S_ISDIR(st.st_mode)) return problems.push_back({dir, "not a folder"});
         walk(dir, st);
     }
@@ -155,7 +159,10 @@ private:
         if (on_path_.count(id)) return problems.push_back({dir, "symbolic link loop"});
         if (!dirs_seen_.insert(id).second) return;  /* reached before through another link */
         DIR *d = opendir(dir.c_str());
-        if (!d) return problems.push_back({dir, std::string("folder not readable: ") + strerror(errno)});
+        if (!d) {
+            unreadable.push_back(dir);
+            return problems.push_back({dir, std::string("folder not readable: ") + strerror(errno)});
+        }
         on_path_.insert(id);
         std::vector<std::string> names;
         errno = 0;
@@ -517,7 +524,10 @@ int run_scan(const ScanOptions &o) {
     Walker walker(have_old ? cst.st_dev : 0, have_old ? cst.st_ino : 0);
     for (const std::string &d : o.dirs) {
         char *real = realpath(d.c_str(), nullptr);
-        walker.root(real ? real : d);
+        char cwd[4096];
+        std::string abs = real ? real : (d[0] != '/' && getcwd(cwd, sizeof cwd)) ? std::string(cwd) + "/" + d : d;
+        while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+        walker.root(abs);
         free(real);
     }
     std::sort(walker.files.begin(), walker.files.end(),
@@ -645,14 +655,26 @@ int run_scan(const ScanOptions &o) {
                           fill_ids(out, &Track::origin, first_ids[1]),
                           fill_ids(out, &Track::era, first_ids[2])};
     /* Tracks of the old catalog that this scan did not see again are dropped (vanished, or
-     * outside the folders scanned now); `removed` counts them. */
-    size_t removed = 0;
+     * outside the folders scanned now); `removed` counts them. Those under a folder that could
+     * not be read (a medium not mounted, permissions) are kept as they were. */
+    size_t removed = 0, kept_unreadable = 0;
     {
         std::set<std::string> now;
         for (const Track &t : out)
             if (!t.path.empty()) now.insert(t.path);
-        for (const Track &t : old_tracks)
-            if (!t.path.empty() && !now.count(t.path)) ++removed;
+        for (Track &t : old_tracks) {
+            if (t.path.empty() || now.count(t.path)) continue;
+            bool under = std::any_of(walker.unreadable.begin(), walker.unreadable.end(),
+                                     [&](const std::string &d) {
+                                         return t.path.compare(0, d.size() + 1, d + "/") == 0;
+                                     });
+            if (under) {
+                ++kept_unreadable;
+                out.push_back(std::move(t));
+            } else {
+                ++removed;
+            }
+        }
     }
 
     size_t written_not = 0;
@@ -696,6 +718,8 @@ int run_scan(const ScanOptions &o) {
     printf("scanned %zu files in %.1f s with %u worker%s: %zu tracks in %s\n", walker.files.size(),
            now_s() - t0, workers, workers == 1 ? "" : "s", out.size() - written_not, o.catalog.c_str());
     printf("  added %zu, updated %zu, unchanged %zu, removed %zu\n", added, updated, unchanged, removed);
+    if (kept_unreadable)
+        printf("  kept %zu tracks of folders that could not be read\n", kept_unreadable);
     std::string reasons;
     for (auto &[r, n] : skipped_by_reason) reasons += (reasons.empty() ? "" : ", ") + r + " " + std::to_string(n);
     if (!walker.problems.empty())

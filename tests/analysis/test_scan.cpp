@@ -112,6 +112,12 @@ TEST_F(Scan, PlacesByMoodTagValueTagsOrAnalysisAndRescansOnlyWhatChanged) {
     r = rows();
     EXPECT_EQ(43005u, r["One"].mood);
     EXPECT_TRUE(r.count("five") && r.count("Six") && !r.count("Two") && !r.count("four"));
+
+    /* A folder that cannot be read (a medium not mounted) keeps its tracks. */
+    ASSERT_EQ(0, rename((music + "/c").c_str(), (root + "/c").c_str()));
+    ASSERT_EQ(0, rename(music.c_str(), (root + "/away").c_str()));
+    ASSERT_EQ(0, scan(&out));
+    EXPECT_NE(out.npos, out.find("removed 0\n  kept 4 tracks")) << out;
 }
 
 TEST_F(Scan, InterruptionLeavesTheOldCatalog) {
