@@ -183,8 +183,9 @@ int main(int argc, char **argv) {
         for (int r = 0; r < 4; ++r) set.insert(set.end(), clips.begin(), clips.end());
     double a1 = 0, c1 = 0, a2 = 0, c2 = 0;
     double w1 = analyse_all(set, 1, &a1, &c1), w2 = analyse_all(set, 2, &a2, &c2);
-    printf("\njobs 1: %.2f s wall, jobs 2: %.2f s wall for %zu files: speed-up %.2fx\n", w1, w2,
-           set.size(), w1 / w2);
+    printf("\njobs 1: %.2f s wall, %.2f s cpu; jobs 2: %.2f s wall, %.2f s cpu for %zu files: "
+           "speed-up %.2fx (cpu per audio second %.2fx of one worker's)\n", w1, c1, w2, c2,
+           set.size(), w1 / w2, (c2 / a2) / (c1 / a1));
 
     /* 3. Rescan of 1,000 unchanged files (tagged with a mood, so the first scan decodes none). */
     std::string many = work + "/many";
