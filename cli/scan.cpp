@@ -522,11 +522,13 @@ int run_scan(const ScanOptions &o) {
     }
 
     Walker walker(have_old ? cst.st_dev : 0, have_old ? cst.st_ino : 0);
+    std::vector<std::string> roots;
     for (const std::string &d : o.dirs) {
         char *real = realpath(d.c_str(), nullptr);
         char cwd[4096];
         std::string abs = real ? real : (d[0] != '/' && getcwd(cwd, sizeof cwd)) ? std::string(cwd) + "/" + d : d;
         while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+        roots.push_back(abs);
         walker.root(abs);
         free(real);
     }
@@ -654,26 +656,32 @@ int run_scan(const ScanOptions &o) {
     size_t fallback[3] = {fill_ids(out, &Track::genre, first_ids[0]),
                           fill_ids(out, &Track::origin, first_ids[1]),
                           fill_ids(out, &Track::era, first_ids[2])};
-    /* Tracks of the old catalog that this scan did not see again are dropped (vanished, or
-     * outside the folders scanned now); `removed` counts them. Those under a folder that could
-     * not be read (a medium not mounted, permissions) are kept as they were. */
-    size_t removed = 0, kept_unreadable = 0;
+    /* Tracks of the old catalog that this scan did not see again: those under the folders
+     * scanned are dropped (their files vanished), unless the folder could not be read (a medium
+     * not mounted, permissions); those outside them stay while their files exist, so scanning
+     * one new folder adds to a catalog instead of replacing it. */
+    size_t removed = 0, kept_unreadable = 0, kept_outside = 0;
     {
         std::set<std::string> now;
         for (const Track &t : out)
             if (!t.path.empty()) now.insert(t.path);
+        auto under = [](const std::string &path, const std::vector<std::string> &dirs) {
+            return std::any_of(dirs.begin(), dirs.end(), [&](const std::string &d) {
+                return path.compare(0, d.size() + 1, d == "/" ? "/" : d + "/") == 0;
+            });
+        };
         for (Track &t : old_tracks) {
             if (t.path.empty() || now.count(t.path)) continue;
-            bool under = std::any_of(walker.unreadable.begin(), walker.unreadable.end(),
-                                     [&](const std::string &d) {
-                                         return t.path.compare(0, d.size() + 1, d + "/") == 0;
-                                     });
-            if (under) {
+            struct stat st;
+            if (under(t.path, walker.unreadable)) {
                 ++kept_unreadable;
-                out.push_back(std::move(t));
+            } else if (!under(t.path, roots) && stat(t.path.c_str(), &st) == 0) {
+                ++kept_outside;
             } else {
                 ++removed;
+                continue;
             }
+            out.push_back(std::move(t));
         }
     }
 
@@ -720,6 +728,7 @@ int run_scan(const ScanOptions &o) {
     printf("  added %zu, updated %zu, unchanged %zu, removed %zu\n", added, updated, unchanged, removed);
     if (kept_unreadable)
         printf("  kept %zu tracks of folders that could not be read\n", kept_unreadable);
+    if (kept_outside) printf("  kept %zu tracks outside the folders scanned\n", kept_outside);
     std::string reasons;
     for (auto &[r, n] : skipped_by_reason) reasons += (reasons.empty() ? "" : ", ") + r + " " + std::to_string(n);
     if (!walker.problems.empty())

@@ -113,6 +113,14 @@ TEST_F(Scan, PlacesByMoodTagValueTagsOrAnalysisAndRescansOnlyWhatChanged) {
     EXPECT_EQ(43005u, r["One"].mood);
     EXPECT_TRUE(r.count("five") && r.count("Six") && !r.count("Two") && !r.count("four"));
 
+    /* Scanning one folder keeps the tracks of others whose files exist. */
+    cli::ScanOptions sub;
+    sub.catalog = cat;
+    sub.dirs = {music + "/c"};
+    sub.quiet = true;
+    fflush(stdout);
+    ASSERT_EQ(0, cli::run_scan(sub));
+    EXPECT_EQ(4u, rows().size());
     /* A folder that cannot be read (a medium not mounted) keeps its tracks. */
     ASSERT_EQ(0, rename((music + "/c").c_str(), (root + "/c").c_str()));
     ASSERT_EQ(0, rename(music.c_str(), (root + "/away").c_str()));
