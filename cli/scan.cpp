@@ -288,6 +288,10 @@ Outcome read_file(const FileEntry &f, const analysis::Vocabulary &vocab,
     double duration = NAN;
     out.fault = analysis::probe(f.path.c_str(), limits, &duration, &out.detail);
     if (out.fault != analysis::Fault::none) return out;
+    if (isfinite(duration) && duration < limits.min_seconds) {  /* the container says so: no decoding */
+        out.fault = analysis::Fault::too_short;
+        return out;
+    }
     analysis::Tags tags;
     analysis::read_tags(f.path.c_str(), &tags);
 
@@ -326,7 +330,6 @@ Outcome read_file(const FileEntry &f, const analysis::Vocabulary &vocab,
 
     if (!tags.mood.empty()) {
         if (uint32_t mood = vocab.mood(tags.mood)) {
-            if (isfinite(duration) && duration < limits.min_seconds) out.fault = analysis::Fault::too_short;
             t->mood = mood;
             m.placed_by = VELTRA_CATALOG_PLACED_MOOD_TAG;
             return out;
@@ -334,7 +337,6 @@ Outcome read_file(const FileEntry &f, const analysis::Vocabulary &vocab,
         out.unmapped_mood = tags.mood;
     }
     if (tags.valence >= 0 && tags.arousal >= 0) {
-        if (isfinite(duration) && duration < limits.min_seconds) out.fault = analysis::Fault::too_short;
         analysis::Placement p{tags.arousal, tags.valence};
         t->mood = vocab.place(p);
         m.placed_by = VELTRA_CATALOG_PLACED_VALUE_TAGS;
