@@ -526,6 +526,7 @@ int run_scan(const ScanOptions &o) {
     Walker walker(have_old ? cst.st_dev : 0, have_old ? cst.st_ino : 0);
     std::vector<std::string> roots;
     for (const std::string &d : o.dirs) {
+        if (d.empty()) continue;
         char *real = realpath(d.c_str(), nullptr);
         char cwd[4096];
         std::string abs = real ? real : (d[0] != '/' && getcwd(cwd, sizeof cwd)) ? std::string(cwd) + "/" + d : d;
