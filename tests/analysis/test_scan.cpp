@@ -210,3 +210,38 @@ TEST_F(Scan, FeaturesCsvPlacesByValenceAndEnergyAndNamesBadFields) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Scan, RowsOfAnEarlierModelAreReplacedFromTheirFeaturesWithoutDecoding) {
+    make("old.mp3", "-metadata title=Old");
+    std::string path = music + "/old.mp3";
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    /* A row as an earlier model left it: features stored, a mood that model 1 would not give. */
+    veltra_catalog_row_t row{};
+    row.ident = "t1";
+    row.album_ident = row.album = row.title = "Old";
+    row.artist = "";
+    row.mood = 42972;  /* top left */
+    row.genre = row.origin = row.era = 1;
+    row.media = {path.c_str(), static_cast<uint64_t>(st.st_size),
+                 int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                 VELTRA_CATALOG_PLACED_ANALYSIS, 0, 0.0, 1.0,
+                 {4, -8, 2, 170, 6, 3000, 1, 5000, -1, 1}};
+    veltra_catalog_writer_t *w = nullptr;
+    ASSERT_EQ(0u, veltra_catalog_writer_begin(cat.c_str(), 0, &w));
+    ASSERT_EQ(0u, veltra_catalog_writer_add(w, &row));
+    ASSERT_EQ(0u, veltra_catalog_writer_commit(w, "old", "old"));
+    std::string out;
+    ASSERT_EQ(0, scan(&out));
+    EXPECT_NE(out.npos, out.find("unchanged 1")) << out;
+    EXPECT_NE(out.npos, out.find("(1 re-placed by model 1)")) << out;
+    auto r = rows()["Old"];
+    EXPECT_EQ(1u, r.media.model_version);
+    EXPECT_GT(r.media.arousal, 0.9);   /* loud, fast, dense, bright */
+    EXPECT_LT(r.media.valence, 0.3);   /* clearly minor */
+    EXPECT_DOUBLE_EQ(-8, r.media.features.loudness_lufs);  /* features kept as they were */
+}
+
+}  // namespace
