@@ -368,18 +368,24 @@ std::string clock_text(double seconds) {
     return buf;
 }
 
+/* Files per second over the files done; the time left from the bytes done, since one long
+ * track takes as long as many short ones. */
 class Progress {
 public:
-    Progress(size_t total, bool quiet) : total_(total), tty_(!quiet && isatty(2)), quiet_(quiet) {
+    Progress(size_t total, uint64_t total_bytes, bool quiet)
+        : total_(total), total_bytes_(total_bytes), tty_(!quiet && isatty(2)), quiet_(quiet) {
         start_ = last_ = now_s();
     }
-    void update(size_t done, bool final = false) {
+    void update(size_t done, uint64_t done_bytes, bool final = false) {
         if (quiet_ || total_ == 0) return;
         double t = now_s();
         if (!final && t - last_ < (tty_ ? 0.2 : 10.0)) return;
         last_ = t;
-        double rate = (t - start_) > 0 ? done / (t - start_) : 0;
-        std::string eta = rate > 0 ? clock_text((total_ - done) / rate) : "?";
+        double elapsed = t - start_;
+        double rate = elapsed > 0 ? done / elapsed : 0;
+        std::string eta = done_bytes > 0 && elapsed > 0
+                              ? clock_text(elapsed * static_cast<double>(total_bytes_ - done_bytes) / done_bytes)
+                              : "?";
         if (tty_) {
             int width = 30, fill = static_cast<int>(width * done / total_);
             fprintf(stderr, "\r[%s%s] %zu/%zu files  %.1f files/s  ETA %s ",
@@ -394,6 +400,7 @@ public:
 
 private:
     size_t total_;
+    uint64_t total_bytes_;
     bool tty_, quiet_;
     double start_, last_;
 };
@@ -573,6 +580,7 @@ int run_scan(const ScanOptions &o) {
     workers = static_cast<uint32_t>(std::min<size_t>(workers, std::max<size_t>(1, jobs.size())));
     analysis::Limits limits;
     std::atomic<size_t> next{0}, done{0};
+    std::atomic<uint64_t> done_bytes{0};
     std::atomic<bool> worker_stop{false};
     std::vector<std::thread> pool;
     for (uint32_t w = 0; w < workers && !jobs.empty(); ++w)
@@ -582,16 +590,19 @@ int run_scan(const ScanOptions &o) {
                 if (k >= jobs.size() || worker_stop.load()) break;
                 size_t i = jobs[k];
                 outcomes[i] = read_file(walker.files[i], vocab, limits, &worker_stop, &tracks[i]);
+                done_bytes.fetch_add(walker.files[i].size);
                 done.fetch_add(1);
             }
         });
-    Progress progress(jobs.size(), o.quiet);
+    uint64_t total_bytes = 0;
+    for (size_t i : jobs) total_bytes += walker.files[i].size;
+    Progress progress(jobs.size(), total_bytes, o.quiet);
     while (done.load() < jobs.size()) {
         if (stopped()) {
             worker_stop.store(true);
             break;
         }
-        progress.update(done.load());
+        progress.update(done.load(), done_bytes.load());
         usleep(50000);
     }
     for (std::thread &t : pool) t.join();
@@ -600,7 +611,7 @@ int run_scan(const ScanOptions &o) {
         fprintf(stderr, "vibemesh: catalog scan: interrupted; %s left as it was\n", o.catalog.c_str());
         return fail(130);
     }
-    progress.update(done.load(), true);
+    progress.update(done.load(), done_bytes.load(), true);
 
     /* The new catalog: rows without audio files first (imports), then the files by path. */
     std::vector<Track> out;
