@@ -89,6 +89,7 @@ public:
                 ebur128_set_channel(r128_, static_cast<unsigned>(c), role);
             }
         }
+        /* aubio plans its FFTs (FFTW) behind a mutex of its own, so workers may do this at once. */
         tempo_ = new_aubio_tempo("default", 2 * kHop, kHop, kSampleRate);
         onset_ = new_aubio_onset("default", 2 * kHop, kHop, kSampleRate);
         pvoc_ = new_aubio_pvoc(kSpecWin, kSpecHop);
