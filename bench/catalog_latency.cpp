@@ -71,7 +71,7 @@ int main(int argc, char **argv) {
     if (stat(path.c_str(), &st) != 0) {
         fprintf(stderr, "generating %u tracks into %s ...\n", tracks, path.c_str());
         double t0 = now_us();
-        check(veltra_catalog_generate(path.c_str(), tracks, 1, nullptr, nullptr), "generate");
+        check(veltra_catalog_generate(path.c_str(), tracks, 1, 0, nullptr, nullptr), "generate");
         fprintf(stderr, "generated in %.1f s\n", (now_us() - t0) / 1e6);
     }
     check(veltra_vibemesh_initialize(m), "initialize");

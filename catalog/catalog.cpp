@@ -1,10 +1,21 @@
 /* The catalog datasource: opens a catalog file read-only, answers the mood grid's queries with
  * SQL whose values are always bound as parameters, and publishes its table through the
  * manager. Queries on one catalog may run from several threads at once: each execution takes
- * its own connection from a small pool. */
+ * its own connection from a small pool.
+ *
+ * A catalog file is untrusted input. Opening checks everything the queries rely on (format,
+ * tables and columns, texts where texts belong, mood levels and parents, the tracks' mood and
+ * album references, media rows) and answers CORRUPT for anything else; the read paths check
+ * again for NULL and malformed text, so a file changed behind our back gives an error, not a
+ * crash. Writers replace a catalog by renaming a new file over it, so every connection of one
+ * open catalog must read the same file: a connection opened later is kept only when the path
+ * still names the file that was validated. */
+#include <math.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <string>
@@ -37,8 +48,13 @@ struct veltra_catalog_s {
     std::string track_count_text, album_count_text, artist_count_text;
     uint32_t track_count = 0, album_count = 0, artist_count = 0;
     std::unordered_map<uint32_t, uint32_t> mood_level; /* mood id -> 1 or 2 */
+    int version = 0;             /* the file's format version */
+    dev_t dev = 0;               /* the file all connections read */
+    ino_t ino = 0;
     std::mutex pool_mutex;
+    std::condition_variable pool_returned;
     std::vector<sqlite3 *> idle; /* open read-only connections not in use */
+    bool replaced = false;       /* the path names another file now: no new connections */
 };
 
 namespace {
@@ -58,38 +74,110 @@ struct Query {
     std::vector<std::string> idents, groups;
 };
 
-/* A pooled connection, returned to the pool at scope exit. */
+/* Opens a read-only connection to the catalog's file with the settings for untrusted files.
+ * `first`: the connection that validates the file and records which file it is; later ones
+ * must reach that same file (SQLITE_CANTOPEN when the path names another one now). */
+int open_reader(veltra_catalog_s *c, bool first, sqlite3 **p_db) {
+    *p_db = nullptr;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        struct stat before, after;
+        if (stat(c->path.c_str(), &before) != 0) return SQLITE_CANTOPEN;
+        if (!first && (before.st_dev != c->dev || before.st_ino != c->ino)) return SQLITE_CANTOPEN;
+        sqlite3 *db = nullptr;
+        int rc = sqlite3_open_v2(c->path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_close(db);
+            return rc;
+        }
+        if (stat(c->path.c_str(), &after) == 0 && after.st_dev == before.st_dev &&
+            after.st_ino == before.st_ino) {
+            /* Nothing in the file runs as code, a hostile value cannot grow without bound,
+             * and a reader waits for (rather than fails on) a foreign process's write lock. */
+            sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+            sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+            sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 1 << 20);
+            sqlite3_busy_timeout(db, 5000);
+            sqlite3_exec(db, "PRAGMA cell_size_check=ON", nullptr, nullptr, nullptr);
+            if (first) {
+                c->dev = before.st_dev;
+                c->ino = before.st_ino;
+            }
+            *p_db = db;
+            return SQLITE_OK;
+        }
+        sqlite3_close(db); /* replaced while opening */
+        if (!first) return SQLITE_CANTOPEN;
+    }
+    return SQLITE_BUSY;
+}
+
+/* A pooled connection, returned to the pool at scope exit. Once the path names another file,
+ * the connections already open (at least the one that validated the file) serve all queries. */
 class Connection {
 public:
-    explicit Connection(veltra_catalog_s *c) : c_(c) {
-        {
-            std::lock_guard<std::mutex> g(c_->pool_mutex);
-            if (!c_->idle.empty()) {
-                db_ = c_->idle.back();
-                c_->idle.pop_back();
-                return;
-            }
+    explicit Connection(veltra_catalog_s *c, bool first = false) : c_(c) {
+        std::unique_lock<std::mutex> g(c_->pool_mutex);
+        if (!first) {
+            if (take(g)) return;
+            g.unlock();
+            rc_ = open_reader(c_, false, &db_);
+            if (rc_ == SQLITE_OK) return;
+            g.lock();
+            c_->replaced = true;
+            rc_ = SQLITE_OK;
+            take(g);
+            return;
         }
-        rc_ = sqlite3_open_v2(c_->path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                              nullptr);
-        if (rc_ != SQLITE_OK) {
-            sqlite3_close(db_);
-            db_ = nullptr;
-        }
+        g.unlock();
+        rc_ = open_reader(c_, true, &db_);
     }
     ~Connection() {
         if (!db_) return;
-        std::lock_guard<std::mutex> g(c_->pool_mutex);
-        c_->idle.push_back(db_);
+        {
+            std::lock_guard<std::mutex> g(c_->pool_mutex);
+            c_->idle.push_back(db_);
+        }
+        c_->pool_returned.notify_one();
     }
     sqlite3 *db() const { return db_; }
     uint32_t error() const { return cat::map_sqlite(rc_ == SQLITE_OK ? SQLITE_CANTOPEN : rc_); }
 
 private:
+    /* An idle connection; after a replacement, waits for one to come back. */
+    bool take(std::unique_lock<std::mutex> &g) {
+        for (;;) {
+            if (!c_->idle.empty()) {
+                db_ = c_->idle.back();
+                c_->idle.pop_back();
+                return true;
+            }
+            if (!c_->replaced) return false;
+            c_->pool_returned.wait(g);
+        }
+    }
     veltra_catalog_s *c_;
     sqlite3 *db_ = nullptr;
     int rc_ = SQLITE_OK;
 };
+
+/* Copies text into a fixed buffer, cut at a character boundary when it does not fit. */
+void copy_text(char *dst, size_t size, const char *src) {
+    size_t n = strlen(src);
+    if (n >= size) {
+        n = size - 1;
+        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) --n;
+    }
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+/* A column's text when it is well-formed UTF-8, else NULL (a damaged file). */
+const char *column_utf8(sqlite3_stmt *st, int col) {
+    const char *t = reinterpret_cast<const char *>(sqlite3_column_text(st, col));
+    if (!t || !cat::valid_utf8(t, static_cast<size_t>(sqlite3_column_bytes(st, col)))) return nullptr;
+    return t;
+}
 
 /* Finalizes a statement at scope exit. */
 struct Statement {
@@ -126,7 +214,7 @@ void build_where(const Query &q, std::string &sql, std::vector<const std::string
             auto it = (end && *end == '\0' && !c.value.empty())
                           ? q.catalog->mood_level.find(static_cast<uint32_t>(id))
                           : q.catalog->mood_level.end();
-            if (it == q.catalog->mood_level.end()) {
+            if (it == q.catalog->mood_level.end() || (it->second != 1 && it->second != 2)) {
                 if (c.include) unknown_include_mood = true; /* matches nothing */
                 continue;
             }
@@ -237,10 +325,19 @@ uint32_t ds_query_execute(void *query) {
     q->groups.clear();
     int rc;
     while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
-        q->idents.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(st.s, 0)));
-        q->groups.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(st.s, 1)));
+        const char *ident = column_utf8(st.s, 0), *group = column_utf8(st.s, 1);
+        if (!ident || !group || !*ident) {
+            rc = SQLITE_CORRUPT;
+            break;
+        }
+        q->idents.emplace_back(ident);
+        q->groups.emplace_back(group);
     }
-    if (rc != SQLITE_DONE) return cat::map_sqlite(rc);
+    if (rc != SQLITE_DONE) {
+        q->idents.clear();
+        q->groups.clear();
+        return cat::map_sqlite(rc);
+    }
     q->executed = true;
     if (q->callback) q->callback(q->callback_data); /* tells the presentation's owner: done */
     return 0;
@@ -285,36 +382,183 @@ uint32_t ds_query_release(void *query) {
     return 0;
 }
 
-/* Reads the catalog's facts and mood levels; fails on anything that is not a catalog. */
-uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
+/* The single number the statement `sql` yields, or -1 when it fails. */
+int64_t scalar(sqlite3 *db, const char *sql, uint32_t *p_code) {
+    Statement st;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &st.s, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(st.s);
+    if (rc != SQLITE_ROW) {
+        *p_code = cat::map_sqlite(rc);
+        if (*p_code == VELTRA_CATALOG_ERR_IO || *p_code == 0) *p_code = VELTRA_CATALOG_ERR_CORRUPT;
+        return -1;
+    }
+    return sqlite3_column_int64(st.s, 0);
+}
+
+/* Zero when the statement yields 0, else the code to return. */
+uint32_t expect_zero(sqlite3 *db, const std::string &sql) {
+    uint32_t code = 0;
+    int64_t n = scalar(db, sql.c_str(), &code);
+    return n == 0 ? 0 : code ? code : VELTRA_CATALOG_ERR_CORRUPT;
+}
+
+/* The tables and columns the queries read; each table must be an ordinary table whose columns
+ * are stored (a generated column would compute what the file's author wants). */
+struct TableShape {
+    const char *name;
+    const char *columns;
+};
+constexpr TableShape kShapes[] = {
+    {"meta", "key, value"},
+    {"moods", "id, level, parent"},
+    {"albums", "id, ident, title, artist"},
+    {"tracks", "id, ident, album_id, title, artist, mood1, mood2, genre, origin, era"},
+    {"media", nullptr}, /* version 2: track_id and kMediaColumns */
+};
+
+uint32_t check_schema(sqlite3 *db, int version) {
+    for (const TableShape &t : kShapes) {
+        bool media = !strcmp(t.name, "media");
+        if (media && version < 2) continue;
+        std::string name = t.name;
+        if (uint32_t code = expect_zero(db, "SELECT (SELECT COUNT(*) FROM sqlite_master WHERE name = '" + name +
+                                                "' AND type = 'table' AND sql LIKE 'CREATE TABLE%') <> 1"))
+            return code;
+        std::string cols = media ? std::string("track_id, ") + cat::kMediaColumns : t.columns;
+        Statement probe;
+        std::string sql = "SELECT " + cols + " FROM " + name + " LIMIT 0";
+        int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &probe.s, nullptr);
+        if (rc != SQLITE_OK) return rc == SQLITE_NOMEM ? VELTRA_CATALOG_ERR_NO_MEMORY : VELTRA_CATALOG_ERR_CORRUPT;
+        if (uint32_t code = expect_zero(db, "SELECT COUNT(*) FROM pragma_table_xinfo('" + name + "') WHERE hidden <> 0"))
+            return code;
+    }
+    /* Idents are unique: lookups by ident find one row. */
+    for (const char *table : {"tracks", "albums"}) {
+        std::string t = table;
+        if (uint32_t code = expect_zero(
+                db, "SELECT NOT EXISTS (SELECT 1 FROM pragma_index_list('" + t + "') l WHERE l.\"unique\""
+                    " AND NOT l.partial AND (SELECT group_concat(name) FROM pragma_index_info(l.name)) = 'ident')"))
+            return code;
+    }
+    return 0;
+}
+
+/* The format from meta: 0 and the version, or CORRUPT / VERSION. */
+uint32_t load_meta(veltra_catalog_s *c, sqlite3 *db) {
     Statement meta;
     int rc = sqlite3_prepare_v2(db, "SELECT key, value FROM meta", -1, &meta.s, nullptr);
     if (rc != SQLITE_OK) return rc == SQLITE_NOMEM ? VELTRA_CATALOG_ERR_NO_MEMORY : VELTRA_CATALOG_ERR_CORRUPT;
-    bool format_ok = false;
+    const size_t prefix = strlen(cat::kFormatPrefix);
+    uint32_t code = VELTRA_CATALOG_ERR_CORRUPT; /* until a format row is seen */
     while ((rc = sqlite3_step(meta.s)) == SQLITE_ROW) {
         const char *k = reinterpret_cast<const char *>(sqlite3_column_text(meta.s, 0));
-        const char *v = reinterpret_cast<const char *>(sqlite3_column_text(meta.s, 1));
-        if (!k || !v) continue;
-        if (!strcmp(k, "format")) format_ok = !strcmp(v, cat::kFormat);
-        else if (!strcmp(k, "name")) c->name = v;
-        else if (!strcmp(k, "description")) c->description = v;
+        if (!k) return VELTRA_CATALOG_ERR_CORRUPT;
+        bool format = !strcmp(k, "format");
+        if (!format && strcmp(k, "name") && strcmp(k, "description")) continue;
+        const char *v = sqlite3_column_type(meta.s, 1) == SQLITE_TEXT ? column_utf8(meta.s, 1) : nullptr;
+        if (!v) return VELTRA_CATALOG_ERR_CORRUPT;
+        if (!format) {
+            (!strcmp(k, "name") ? c->name : c->description) = v;
+            continue;
+        }
+        if (c->version) return VELTRA_CATALOG_ERR_CORRUPT; /* two format rows */
+        if (strncmp(v, cat::kFormatPrefix, prefix)) return VELTRA_CATALOG_ERR_CORRUPT;
+        const char *num = v + prefix;
+        size_t digits = strspn(num, "0123456789");
+        if (digits == 0 || num[digits] || num[0] == '0') return VELTRA_CATALOG_ERR_CORRUPT;
+        if (digits > 3 || atoi(num) > cat::kFormatVersion) return VELTRA_CATALOG_ERR_VERSION;
+        c->version = atoi(num);
+        code = 0;
+    }
+    return rc == SQLITE_DONE ? code : cat::map_sqlite(rc);
+}
+
+/* Moods: ids in range, levels 1 and 2, a level-1 mood without parent, a level-2 mood under a
+ * level-1 mood. */
+uint32_t load_moods(veltra_catalog_s *c, sqlite3 *db) {
+    Statement moods;
+    int rc = sqlite3_prepare_v2(db, "SELECT id, level, parent, typeof(id), typeof(level), typeof(parent) FROM moods",
+                                -1, &moods.s, nullptr);
+    if (rc != SQLITE_OK) return VELTRA_CATALOG_ERR_CORRUPT;
+    std::vector<std::pair<uint32_t, int64_t>> parents;
+    while ((rc = sqlite3_step(moods.s)) == SQLITE_ROW) {
+        auto type_is = [&](int col, const char *t) {
+            const char *got = reinterpret_cast<const char *>(sqlite3_column_text(moods.s, col));
+            return got && !strcmp(got, t);
+        };
+        int64_t id = sqlite3_column_int64(moods.s, 0), level = sqlite3_column_int64(moods.s, 1);
+        if (!type_is(3, "integer") || !type_is(4, "integer") || id <= 0 || id > UINT32_MAX ||
+            (level != 1 && level != 2))
+            return VELTRA_CATALOG_ERR_CORRUPT;
+        if (level == 1 ? !type_is(5, "null") : !type_is(5, "integer")) return VELTRA_CATALOG_ERR_CORRUPT;
+        if (!c->mood_level.emplace(static_cast<uint32_t>(id), static_cast<uint32_t>(level)).second)
+            return VELTRA_CATALOG_ERR_CORRUPT;
+        if (level == 2) parents.emplace_back(static_cast<uint32_t>(id), sqlite3_column_int64(moods.s, 2));
     }
     if (rc != SQLITE_DONE) return cat::map_sqlite(rc);
-    if (!format_ok) return VELTRA_CATALOG_ERR_CORRUPT;
-    Statement moods;
-    if (sqlite3_prepare_v2(db, "SELECT id, level FROM moods", -1, &moods.s, nullptr) != SQLITE_OK)
-        return VELTRA_CATALOG_ERR_CORRUPT;
-    while ((rc = sqlite3_step(moods.s)) == SQLITE_ROW)
-        c->mood_level[static_cast<uint32_t>(sqlite3_column_int64(moods.s, 0))] =
-            static_cast<uint32_t>(sqlite3_column_int(moods.s, 1));
-    if (rc != SQLITE_DONE) return cat::map_sqlite(rc);
+    for (const auto &p : parents) {
+        if (p.second <= 0 || p.second > UINT32_MAX) return VELTRA_CATALOG_ERR_CORRUPT;
+        auto it = c->mood_level.find(static_cast<uint32_t>(p.second));
+        if (it == c->mood_level.end() || it->second != 1) return VELTRA_CATALOG_ERR_CORRUPT;
+    }
+    return 0;
+}
+
+/* Rows: every text a text, every id an id, every reference resolved. One pass over each table. */
+uint32_t check_rows(sqlite3 *db, int version) {
+    if (uint32_t code = expect_zero(db,
+            "SELECT COUNT(*) FROM albums WHERE typeof(id) <> 'integer' OR typeof(ident) <> 'text'"
+            " OR ident = '' OR typeof(title) <> 'text' OR typeof(artist) <> 'text'"))
+        return code;
+    if (uint32_t code = expect_zero(db,
+            "SELECT COUNT(*) FROM tracks t WHERE typeof(t.id) <> 'integer' OR typeof(t.ident) <> 'text'"
+            " OR t.ident = '' OR typeof(t.title) <> 'text' OR typeof(t.artist) <> 'text'"
+            " OR typeof(t.mood1) <> 'integer' OR typeof(t.mood2) <> 'integer'"
+            " OR typeof(t.genre) <> 'integer' OR typeof(t.origin) <> 'integer' OR typeof(t.era) <> 'integer'"
+            " OR t.genre NOT BETWEEN 0 AND 4294967295 OR t.origin NOT BETWEEN 0 AND 4294967295"
+            " OR t.era NOT BETWEEN 0 AND 4294967295"
+            " OR (t.mood2, t.mood1) NOT IN (SELECT id, parent FROM moods WHERE level = 2)"
+            " OR NOT EXISTS (SELECT 1 FROM albums a WHERE a.id = t.album_id)"))
+        return code;
+    if (version < 2) return 0;
+    return expect_zero(db,
+        "SELECT COUNT(*) FROM media m WHERE typeof(m.track_id) <> 'integer'"
+        " OR NOT EXISTS (SELECT 1 FROM tracks t WHERE t.id = m.track_id)"
+        " OR typeof(m.placed_by) <> 'integer' OR m.placed_by NOT BETWEEN 0 AND 3"
+        " OR typeof(m.model_version) <> 'integer' OR m.model_version NOT BETWEEN 0 AND 4294967295"
+        " OR typeof(m.size) <> 'integer' OR m.size < 0 OR typeof(m.mtime_ns) <> 'integer'"
+        " OR (m.path IS NOT NULL AND (typeof(m.path) NOT IN ('blob', 'text')"
+        "     OR length(CAST(m.path AS BLOB)) = 0 OR instr(CAST(m.path AS BLOB), x'00') > 0))"
+        " OR typeof(m.arousal) NOT IN ('real', 'integer', 'null') OR m.arousal NOT BETWEEN 0 AND 1"
+        " OR typeof(m.valence) NOT IN ('real', 'integer', 'null') OR m.valence NOT BETWEEN 0 AND 1"
+        " OR typeof(m.duration_s) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.loudness_lufs) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.loudness_range_lu) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.tempo_bpm) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.onset_rate) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.centroid_hz) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.flux) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.rolloff_hz) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.mode) NOT IN ('real', 'integer', 'null')"
+        " OR typeof(m.mode_strength) NOT IN ('real', 'integer', 'null')");
+}
+
+/* Reads the catalog's facts and mood levels; fails on anything that is not a sound catalog. */
+uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
+    uint32_t code = 0;
+    if (scalar(db, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'meta' AND type = 'table'", &code) != 1)
+        return code ? code : VELTRA_CATALOG_ERR_CORRUPT;
+    if ((code = load_meta(c, db))) return code;
+    if ((code = check_schema(db, c->version))) return code;
+    if ((code = load_moods(c, db))) return code;
+    if ((code = check_rows(db, c->version))) return code;
     Statement counts;
     if (sqlite3_prepare_v2(db,
                            "SELECT (SELECT COUNT(*) FROM tracks), (SELECT COUNT(*) FROM albums),"
                            " (SELECT COUNT(DISTINCT artist) FROM tracks)",
                            -1, &counts.s, nullptr) != SQLITE_OK)
         return VELTRA_CATALOG_ERR_CORRUPT;
-    rc = sqlite3_step(counts.s);
+    int rc = sqlite3_step(counts.s);
     if (rc != SQLITE_ROW) return cat::map_sqlite(rc);
     c->track_count = static_cast<uint32_t>(sqlite3_column_int64(counts.s, 0));
     c->album_count = static_cast<uint32_t>(sqlite3_column_int64(counts.s, 1));
@@ -351,10 +595,46 @@ uint32_t map_sqlite(int rc) {
     case SQLITE_FORMAT:
     case SQLITE_SCHEMA:
     case SQLITE_ERROR: return VELTRA_CATALOG_ERR_CORRUPT;
+    case SQLITE_TOOBIG:
+    case SQLITE_MISMATCH:
+    case SQLITE_RANGE: return VELTRA_CATALOG_ERR_CORRUPT;
     case SQLITE_CANTOPEN: return VELTRA_CATALOG_ERR_NOT_FOUND;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return VELTRA_CATALOG_ERR_BUSY;
     case SQLITE_CONSTRAINT: return VELTRA_CATALOG_ERR_BAD_INPUT;
     default: return VELTRA_CATALOG_ERR_IO;
     }
+}
+
+bool valid_utf8(const char *s, size_t n, size_t *p_bad) {
+    const auto *u = reinterpret_cast<const unsigned char *>(s);
+    size_t i = 0;
+    while (i < n) {
+        unsigned char c = u[i];
+        size_t len = 0;
+        uint32_t cp = 0, min = 0;
+        if (c >= 0x01 && c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2, cp = c & 0x1F, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3, cp = c & 0x0F, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4, cp = c & 0x07, min = 0x10000;
+        }
+        bool ok = len && i + len <= n;
+        for (size_t k = 1; ok && k < len; ++k) {
+            ok = (u[i + k] & 0xC0) == 0x80;
+            cp = cp << 6 | (u[i + k] & 0x3F);
+        }
+        if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            if (p_bad) *p_bad = i;
+            return false;
+        }
+        i += len;
+    }
+    return true;
 }
 
 }  // namespace cat
@@ -384,7 +664,7 @@ uint32_t veltra_catalog_open(const veltra_manager_t *manager, const char *path,
 
     uint32_t code = 0;
     {
-        Connection conn(c);
+        Connection conn(c, true);
         code = conn.db() ? load_catalog(c, conn.db()) : conn.error();
     }
     if (code == 0 && manager) {
@@ -455,18 +735,163 @@ uint32_t veltra_catalog_track_get(const veltra_catalog_t *c, const char *ident,
     Connection conn(const_cast<veltra_catalog_s *>(c)); /* the pool is the only mutable part */
     if (!conn.db()) return conn.error();
     Statement st;
-    int rc = sqlite3_prepare_v2(conn.db(),
-                                "SELECT t.title, t.artist, a.title FROM tracks t"
-                                " JOIN albums a ON a.id = t.album_id WHERE t.ident = ?",
-                                -1, &st.s, nullptr);
+    std::string sql = "SELECT t.title, t.artist, a.title, t.mood2, t.genre, t.origin, t.era, ";
+    sql += c->version >= 2 ? "(SELECT m.path IS NOT NULL FROM media m WHERE m.track_id = t.id)" : "0";
+    sql += " FROM tracks t JOIN albums a ON a.id = t.album_id WHERE t.ident = ?";
+    int rc = sqlite3_prepare_v2(conn.db(), sql.c_str(), -1, &st.s, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_bind_text(st.s, 1, ident, -1, SQLITE_STATIC);
     if (rc == SQLITE_OK) rc = sqlite3_step(st.s);
     if (rc == SQLITE_DONE) return VELTRA_CATALOG_ERR_NOT_FOUND;
     if (rc != SQLITE_ROW) return cat::map_sqlite(rc);
-    char *outs[3] = {p_track->title, p_track->artist, p_track->album};
+    const char *texts[3];
     for (int i = 0; i < 3; ++i)
-        snprintf(outs[i], sizeof p_track->title, "%s",
-                 reinterpret_cast<const char *>(sqlite3_column_text(st.s, i)));
+        if (!(texts[i] = column_utf8(st.s, i))) return VELTRA_CATALOG_ERR_CORRUPT;
+    copy_text(p_track->title, sizeof p_track->title, texts[0]);
+    copy_text(p_track->artist, sizeof p_track->artist, texts[1]);
+    copy_text(p_track->album, sizeof p_track->album, texts[2]);
+    p_track->mood = static_cast<uint32_t>(sqlite3_column_int64(st.s, 3));
+    p_track->genre = static_cast<uint32_t>(sqlite3_column_int64(st.s, 4));
+    p_track->origin = static_cast<uint32_t>(sqlite3_column_int64(st.s, 5));
+    p_track->era = static_cast<uint32_t>(sqlite3_column_int64(st.s, 6));
+    p_track->playable = sqlite3_column_int(st.s, 7) ? 1 : 0;
+    return 0;
+}
+
+}  // extern "C"
+
+namespace {
+
+/* The media columns of a select over "tracks t LEFT JOIN media m": 17 columns, the defaults
+ * of a track without a media row (and of every track of a version-1 file). */
+std::string media_select(int version) {
+    if (version < 2)
+        return "NULL, 0, 0, 0, 0, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL";
+    return "m.path, IFNULL(m.size, 0), IFNULL(m.mtime_ns, 0), IFNULL(m.placed_by, 0),"
+           " IFNULL(m.model_version, 0), m.arousal, m.valence, m.duration_s, m.loudness_lufs,"
+           " m.loudness_range_lu, m.tempo_bpm, m.onset_rate, m.centroid_hz, m.flux, m.rolloff_hz,"
+           " m.mode, m.mode_strength";
+}
+const char *media_join(int version) {
+    return version < 2 ? "" : " LEFT JOIN media m ON m.track_id = t.id";
+}
+
+double column_real(sqlite3_stmt *st, int col) {
+    return sqlite3_column_type(st, col) == SQLITE_NULL ? NAN : sqlite3_column_double(st, col);
+}
+
+/* Reads the 17 media columns starting at `col`; the path points into the statement's row. */
+bool read_media(sqlite3_stmt *st, int col, veltra_catalog_media_t *m) {
+    if (sqlite3_column_type(st, col) == SQLITE_NULL) {
+        m->path = nullptr;
+    } else {
+        m->path = reinterpret_cast<const char *>(sqlite3_column_text(st, col));
+        if (!m->path || !*m->path ||
+            strlen(m->path) != static_cast<size_t>(sqlite3_column_bytes(st, col)))
+            return false;
+    }
+    int64_t size = sqlite3_column_int64(st, col + 1), placed = sqlite3_column_int64(st, col + 3);
+    int64_t model = sqlite3_column_int64(st, col + 4);
+    if (size < 0 || placed < 0 || placed >= VELTRA_CATALOG_PLACED_COUNT || model < 0 || model > UINT32_MAX)
+        return false;
+    m->size = static_cast<uint64_t>(size);
+    m->mtime_ns = sqlite3_column_int64(st, col + 2);
+    m->placed_by = static_cast<uint32_t>(placed);
+    m->model_version = static_cast<uint32_t>(model);
+    m->arousal = column_real(st, col + 5);
+    m->valence = column_real(st, col + 6);
+    veltra_catalog_features_t &f = m->features;
+    double *out[] = {&f.duration_s, &f.loudness_lufs, &f.loudness_range_lu, &f.tempo_bpm,
+                     &f.onset_rate, &f.centroid_hz, &f.flux, &f.rolloff_hz, &f.mode,
+                     &f.mode_strength};
+    for (int i = 0; i < 10; ++i) *out[i] = column_real(st, col + 7 + i);
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t veltra_catalog_enum_rows(const veltra_catalog_t *c, veltra_catalog_row_fn fn, void *data) {
+    if (!c || !fn) return VELTRA_CATALOG_ERR_INVALID_ARG;
+    Connection conn(const_cast<veltra_catalog_s *>(c));
+    if (!conn.db()) return conn.error();
+    std::string sql = "SELECT t.ident, a.ident, a.title, a.artist, t.title, t.artist, t.mood2,"
+                      " t.genre, t.origin, t.era, " + media_select(c->version) +
+                      " FROM tracks t JOIN albums a ON a.id = t.album_id" + media_join(c->version) +
+                      " ORDER BY t.id";
+    Statement st;
+    int rc = sqlite3_prepare_v2(conn.db(), sql.c_str(), -1, &st.s, nullptr);
+    if (rc != SQLITE_OK) return cat::map_sqlite(rc);
+    while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
+        veltra_catalog_row_t row{};
+        const char **texts[] = {&row.ident, &row.album_ident, &row.album, &row.album_artist,
+                                &row.title, &row.artist};
+        for (int i = 0; i < 6; ++i)
+            if (!(*texts[i] = column_utf8(st.s, i))) return VELTRA_CATALOG_ERR_CORRUPT;
+        uint32_t *ids[] = {&row.mood, &row.genre, &row.origin, &row.era};
+        for (int i = 0; i < 4; ++i) *ids[i] = static_cast<uint32_t>(sqlite3_column_int64(st.s, 6 + i));
+        if (!read_media(st.s, 10, &row.media)) return VELTRA_CATALOG_ERR_CORRUPT;
+        if (uint32_t code = fn(data, &row)) return code;
+    }
+    return rc == SQLITE_DONE ? 0 : cat::map_sqlite(rc);
+}
+
+uint32_t veltra_catalog_media_get(const veltra_catalog_t *c, const char *ident, char *path_buf,
+                                  size_t path_buf_size, veltra_catalog_media_t *p_media) {
+    if (!c || !ident || !path_buf || path_buf_size == 0) return VELTRA_CATALOG_ERR_INVALID_ARG;
+    path_buf[0] = '\0';
+    if (c->version < 2) {
+        /* No media in this format: the ident decides between NOT_FOUND for both reasons. */
+        return VELTRA_CATALOG_ERR_NOT_FOUND;
+    }
+    Connection conn(const_cast<veltra_catalog_s *>(c));
+    if (!conn.db()) return conn.error();
+    std::string sql = "SELECT " + media_select(c->version) + " FROM tracks t" + media_join(c->version) +
+                      " WHERE t.ident = ?";
+    Statement st;
+    int rc = sqlite3_prepare_v2(conn.db(), sql.c_str(), -1, &st.s, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_bind_text(st.s, 1, ident, -1, SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_step(st.s);
+    if (rc == SQLITE_DONE) return VELTRA_CATALOG_ERR_NOT_FOUND;
+    if (rc != SQLITE_ROW) return cat::map_sqlite(rc);
+    veltra_catalog_media_t m{};
+    if (!read_media(st.s, 0, &m)) return VELTRA_CATALOG_ERR_CORRUPT;
+    if (!m.path) return VELTRA_CATALOG_ERR_NOT_FOUND;
+    size_t n = strlen(m.path);
+    if (n >= path_buf_size) return VELTRA_CATALOG_ERR_INVALID_ARG;
+    memcpy(path_buf, m.path, n + 1);
+    m.path = path_buf;
+    if (p_media) *p_media = m;
+    return 0;
+}
+
+uint32_t veltra_catalog_placement_counts(const veltra_catalog_t *c,
+                                         uint32_t counts[VELTRA_CATALOG_PLACED_COUNT]) {
+    if (!c || !counts) return VELTRA_CATALOG_ERR_INVALID_ARG;
+    for (uint32_t i = 0; i < VELTRA_CATALOG_PLACED_COUNT; ++i) counts[i] = 0;
+    if (c->version < 2) {
+        counts[VELTRA_CATALOG_PLACED_IMPORT] = c->track_count;
+        return 0;
+    }
+    Connection conn(const_cast<veltra_catalog_s *>(c));
+    if (!conn.db()) return conn.error();
+    Statement st;
+    int rc = sqlite3_prepare_v2(conn.db(),
+                                "SELECT placed_by, COUNT(*) FROM media GROUP BY placed_by", -1,
+                                &st.s, nullptr);
+    if (rc != SQLITE_OK) return cat::map_sqlite(rc);
+    uint64_t placed = 0;
+    while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
+        int64_t by = sqlite3_column_int64(st.s, 0), n = sqlite3_column_int64(st.s, 1);
+        if (by < 0 || by >= VELTRA_CATALOG_PLACED_COUNT || n < 0 || n > c->track_count)
+            return VELTRA_CATALOG_ERR_CORRUPT;
+        counts[by] = static_cast<uint32_t>(n);
+        placed += static_cast<uint64_t>(n);
+    }
+    if (rc != SQLITE_DONE) return cat::map_sqlite(rc);
+    if (placed > c->track_count) return VELTRA_CATALOG_ERR_CORRUPT;
+    /* Tracks without a media row were placed by import. */
+    counts[VELTRA_CATALOG_PLACED_IMPORT] += c->track_count - static_cast<uint32_t>(placed);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #define VELTRA_CATALOG_INTERNAL_H
 
 #include <sqlite3.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -12,7 +13,11 @@
 
 namespace cat {
 
-inline constexpr char kFormat[] = "vibemesh-catalog/1";
+/* Format names: version 2 added the media table; version-1 files are still read (every track
+ * placed by import, none playable). */
+inline constexpr char kFormatPrefix[] = "vibemesh-catalog/";
+inline constexpr char kFormat[] = "vibemesh-catalog/2";
+inline constexpr int kFormatVersion = 2;
 inline constexpr char kDatasourceInterface[] = "_veltra_vibemesh_datasource_interface";
 
 /* The list types a condition may name, in the order of the tracks' columns. */
@@ -24,7 +29,8 @@ inline constexpr const char *kListTypeNames[kListKinds] = {
 int list_kind(const char *name);
 
 /* The schema of a catalog file, applied to a new, empty database. Indexes are created after
- * the bulk insert (kIndexes) because building them once is faster than maintaining them. */
+ * the bulk insert (kIndexes) because building them once is faster than maintaining them. The
+ * media table holds a row only for tracks with an audio file or a placement other than import. */
 inline constexpr char kSchema[] =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
     "CREATE TABLE moods(id INTEGER PRIMARY KEY, level INTEGER NOT NULL, parent INTEGER);"
@@ -33,7 +39,18 @@ inline constexpr char kSchema[] =
     "CREATE TABLE tracks(id INTEGER PRIMARY KEY, ident TEXT NOT NULL UNIQUE,"
     "  album_id INTEGER NOT NULL REFERENCES albums(id), title TEXT NOT NULL,"
     "  artist TEXT NOT NULL, mood1 INTEGER NOT NULL, mood2 INTEGER NOT NULL,"
-    "  genre INTEGER NOT NULL, origin INTEGER NOT NULL, era INTEGER NOT NULL);";
+    "  genre INTEGER NOT NULL, origin INTEGER NOT NULL, era INTEGER NOT NULL);"
+    "CREATE TABLE media(track_id INTEGER PRIMARY KEY REFERENCES tracks(id), path BLOB,"
+    "  size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, placed_by INTEGER NOT NULL,"
+    "  model_version INTEGER NOT NULL, arousal REAL, valence REAL, duration_s REAL,"
+    "  loudness_lufs REAL, loudness_range_lu REAL, tempo_bpm REAL, onset_rate REAL,"
+    "  centroid_hz REAL, flux REAL, rolloff_hz REAL, mode REAL, mode_strength REAL);";
+/* The media columns after track_id, in the order of veltra_catalog_media_t. */
+inline constexpr char kMediaColumns[] =
+    "path, size, mtime_ns, placed_by, model_version, arousal, valence, duration_s,"
+    " loudness_lufs, loudness_range_lu, tempo_bpm, onset_rate, centroid_hz, flux, rolloff_hz,"
+    " mode, mode_strength";
+inline constexpr int kMediaColumnCount = 17;
 /* Every query of the mood grid has a mood condition, so the two mood indexes serve them all:
  * each holds the filter columns too, so filters and counts are evaluated inside the index, and
  * entries of one mood are in rowid order, so results come in catalog order without a sort. */
@@ -44,6 +61,10 @@ inline constexpr char kIndexes[] =
 
 /* Maps an SQLite result code to a catalog code. */
 uint32_t map_sqlite(int rc);
+/* True when the n bytes at s are well-formed UTF-8 without NUL (no overlong forms, surrogates
+ * or code points past U+10FFFF). On failure *p_bad (may be NULL) is the offset of the first
+ * byte of the bad sequence. */
+bool valid_utf8(const char *s, size_t n, size_t *p_bad = nullptr);
 
 /* One mood of the built-in mood list: its id, level and level-1 parent. */
 struct MoodEntry {
@@ -57,35 +78,6 @@ struct Lists {
     std::vector<uint32_t> ids[kListKinds]; /* ids[kMoods] holds the level-2 mood ids */
 };
 uint32_t load_lists(Lists *out);
-
-/* Writes a new catalog: rows go into a temporary file beside `path` inside one transaction;
- * finish() builds the indexes and renames it into place, so a catalog file is either complete
- * or absent. Dropping an unfinished writer deletes the temporary file. */
-class CatalogWriter {
-public:
-    CatalogWriter() = default;
-    ~CatalogWriter();
-    CatalogWriter(const CatalogWriter &) = delete;
-    CatalogWriter &operator=(const CatalogWriter &) = delete;
-
-    /* VELTRA_CATALOG_ERR_EXISTS when `path` exists. */
-    uint32_t begin(const char *path, const Lists &lists);
-    /* Album ids count from 1 in the order added. */
-    uint32_t add_album(const char *ident, const char *title, const char *artist, uint32_t *p_id);
-    uint32_t add_track(const char *ident, uint32_t album_id, const char *title, const char *artist,
-                       uint32_t mood2, uint32_t genre, uint32_t origin, uint32_t era);
-    uint32_t finish(const char *name, const char *description);
-
-private:
-    uint32_t exec(const char *sql);
-    sqlite3 *db_ = nullptr;
-    sqlite3_stmt *album_ = nullptr;
-    sqlite3_stmt *track_ = nullptr;
-    std::string path_, temp_;
-    std::vector<uint32_t> parent_of_; /* level-2 mood id -> its level-1 parent, by search */
-    std::vector<uint32_t> mood_ids_;
-    uint32_t albums_ = 0;
-};
 
 }  // namespace cat
 

@@ -394,10 +394,11 @@ int cmd_catalog(int argc, char **argv, Options o) {
     }
     std::string path = o.catalog.empty() ? cli::default_catalog_path() : o.catalog;
     cli::ManagerScope manager;
+    cli::remove_catalog_temps_on_signals();
     if (sub == "generate") {
         if (!rest.empty()) return usage_error("generate takes no argument '%s'", rest[0].c_str());
-        if (force) unlink(path.c_str());
         uint32_t code = veltra_catalog_generate(path.c_str(), tracks, seed,
+                                                force ? VELTRA_CATALOG_WRITE_REPLACE : 0,
                                                 isatty(2) ? progress : nullptr, nullptr);
         if (code) {
             fprintf(stderr, "vibemesh: generating %s: 0x%08X: %s\n", path.c_str(), code, cli::describe(code));
@@ -408,9 +409,11 @@ int cmd_catalog(int argc, char **argv, Options o) {
     }
     if (sub == "import") {
         if (rest.size() != 1) return usage_error("import needs one CSV file");
-        if (force) unlink(path.c_str());
         veltra_catalog_import_error_t err{};
-        uint32_t code = veltra_catalog_import_csv(rest[0].c_str(), path.c_str(), name.c_str(), &err);
+        uint32_t imported = 0;
+        uint32_t code = veltra_catalog_import_csv(rest[0].c_str(), path.c_str(), name.c_str(),
+                                                  force ? VELTRA_CATALOG_WRITE_REPLACE : 0,
+                                                  &imported, &err);
         if (code == VELTRA_CATALOG_ERR_BAD_INPUT) {
             fprintf(stderr, "vibemesh: %s:%u:%u: %s\n", rest[0].c_str(), err.line, err.column, err.message);
             return 1;
@@ -419,7 +422,7 @@ int cmd_catalog(int argc, char **argv, Options o) {
             fprintf(stderr, "vibemesh: importing %s: 0x%08X: %s\n", rest[0].c_str(), code, cli::describe(code));
             return 1;
         }
-        printf("wrote %s\n", path.c_str());
+        printf("wrote %s: %u tracks\n", path.c_str(), imported);
         return 0;
     }
     if (sub == "info") {

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -34,6 +35,8 @@ constexpr CodeText kCodes[] = {
     {VELTRA_CATALOG_ERR_BAD_INPUT, "malformed input"},
     {VELTRA_CATALOG_ERR_EXISTS, "the file exists already"},
     {VELTRA_CATALOG_ERR_PUBLISH, "the catalog could not be published"},
+    {VELTRA_CATALOG_ERR_BUSY, "another command is writing this catalog; try again when it has finished"},
+    {VELTRA_CATALOG_ERR_VERSION, "the catalog was written by a newer version of vibemesh"},
 };
 
 void progress(void *, uint64_t done, uint64_t total) {
@@ -51,7 +54,21 @@ int make_dirs(const std::string &dir) {
     return 0;
 }
 
+void remove_temps_and_end(int sig) {
+    veltra_catalog_writer_remove_temps();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 }  // namespace
+
+void remove_catalog_temps_on_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = remove_temps_and_end;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
 
 const char *describe(uint32_t code) {
     for (const CodeText &c : kCodes)
@@ -82,15 +99,18 @@ std::string default_catalog_path() {
 int ensure_sample_catalog(const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return 0;
+    /* Concurrent first uses queue on the writer lock; one writes, the others find it there. */
     size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0 && make_dirs(path.substr(0, slash)) != 0) {
         fprintf(stderr, "vibemesh: cannot create the folder of %s\n", path.c_str());
         return 1;
     }
     ManagerScope manager;
-    uint32_t code = veltra_catalog_generate(path.c_str(), 5000, 1,
+    remove_catalog_temps_on_signals();
+    uint32_t code = veltra_catalog_generate(path.c_str(), 5000, 1, VELTRA_CATALOG_WRITE_WAIT,
                                             isatty(2) ? progress : nullptr, nullptr);
-    if (code != 0) return report("creating the sample catalog", code);
+    if (code != 0 && code != VELTRA_CATALOG_ERR_EXISTS)
+        return report("creating the sample catalog", code);
     return 0;
 }
 

@@ -39,6 +39,9 @@ const char *describe(uint32_t code);
 std::string default_catalog_path();
 /* Creates the sample catalog at `path` (and its folder) if it does not exist. */
 int ensure_sample_catalog(const std::string &path);
+/* Makes SIGINT and SIGTERM remove the temporary files of unfinished catalog writes before the
+ * process ends by the signal as it would have. */
+void remove_catalog_temps_on_signals();
 
 class Session {
 public:

@@ -85,25 +85,33 @@ uint32_t veltra_catalog_track_get(const veltra_catalog_t *catalog, const char *i
 /* Progress of a long operation: `done` of `total` units. */
 typedef void (*veltra_catalog_progress_fn)(void *data, uint64_t done, uint64_t total);
 
-/* Writes a new sample catalog of `track_count` tracks, the same for the same seed.
- * VELTRA_CATALOG_ERR_EXISTS when `path` exists. */
+/* Writes a sample catalog of `track_count` tracks, the same for the same seed, through the
+ * catalog writer (flags: VELTRA_CATALOG_WRITE_*). VELTRA_CATALOG_ERR_EXISTS when `path` exists
+ * and VELTRA_CATALOG_WRITE_REPLACE is not given; with VELTRA_CATALOG_WRITE_WAIT, concurrent
+ * first uses that treat EXISTS as success all end with the one sample. */
 uint32_t veltra_catalog_generate(const char *path, uint32_t track_count, uint32_t seed,
-                                 veltra_catalog_progress_fn progress, void *progress_data);
+                                 uint32_t flags, veltra_catalog_progress_fn progress,
+                                 void *progress_data);
 
-/* Where an import stopped: 1-based line and column of the bad field, and what is wrong. */
+/* Where an import stopped: 1-based line and column (in characters) of the bad field, and what
+ * is wrong. */
 typedef struct veltra_catalog_import_error_s {
     uint32_t line;
     uint32_t column;
     char message[200];
 } veltra_catalog_import_error_t;
 
-/* Builds a new catalog at `catalog_path` from a CSV file with the header line
+/* Builds a catalog at `catalog_path` from a CSV file with the header line
  *   ident,album_ident,album,title,artist,mood,genre,origin,era
  * (fields may be quoted with "; "" stands for a quote). mood is a level-2 mood id; genre,
- * origin and era are ids of their lists. On bad input nothing is written and `p_error` (may
- * be NULL) says where. */
+ * origin and era are ids of their lists. The file must be UTF-8 without NUL bytes, and one
+ * album ident has one album title. The whole file is checked first: on bad input
+ * (VELTRA_CATALOG_ERR_BAD_INPUT) nothing is written and `p_error` (may be NULL) says where.
+ * Written through the catalog writer (flags: VELTRA_CATALOG_WRITE_*); the number of tracks
+ * written goes to `p_track_count` (may be NULL). */
 uint32_t veltra_catalog_import_csv(const char *csv_path, const char *catalog_path,
-                                   const char *name, veltra_catalog_import_error_t *p_error);
+                                   const char *name, uint32_t flags, uint32_t *p_track_count,
+                                   veltra_catalog_import_error_t *p_error);
 
 /* ---- where a track's mood came from, and its audio file -------------------------------- */
 
@@ -155,24 +163,47 @@ typedef struct veltra_catalog_row_s {
     veltra_catalog_media_t media;
 } veltra_catalog_row_t;
 
-/* Writing a catalog. A writer holds the path's writer lock (a lock file beside it) from begin
- * to commit or abort, and writes into a temporary file in the same folder; commit makes the
- * file durable and renames it over `path` in one step, so readers see the old catalog or the
- * new one, never a mix, and a failed or interrupted writer leaves the old file as it was. */
+/* Writing a catalog. A writer holds the path's writer lock from begin to commit or abort and
+ * writes into a temporary file in the same folder; commit makes the file durable (fsync of the
+ * file and the folder) and renames it over `path` in one step, so readers see the old catalog
+ * or the new one, never a mix, and a failed or interrupted writer leaves the old file as it was.
+ * Readers take no lock: a catalog open while a writer commits keeps reading the old file.
+ *
+ * Beside a catalog NAME the writer keeps ".NAME.lock" (an advisory flock; removed when
+ * released) and ".NAME.PID.RANDOM.tmp" (its temporary file). Temporary files left by a writer
+ * that died (crash, SIGKILL) are removed by the next writer of that path.
+ *
+ * A second writer of one path fails at once with VELTRA_CATALOG_ERR_BUSY, or with
+ * VELTRA_CATALOG_WRITE_WAIT waits until the first one has finished; existence is checked after
+ * the lock is taken, so of several writers without VELTRA_CATALOG_WRITE_REPLACE exactly one
+ * creates the file and the others get VELTRA_CATALOG_ERR_EXISTS. Writers in one process
+ * exclude each other the same way. */
 typedef struct veltra_catalog_writer_s veltra_catalog_writer_t;
 #define VELTRA_CATALOG_WRITE_REPLACE 0x1u /* an existing catalog at path may be replaced */
 #define VELTRA_CATALOG_WRITE_WAIT    0x2u /* wait for another writer instead of failing */
 /* VELTRA_CATALOG_ERR_EXISTS when path exists and REPLACE is not given; VELTRA_CATALOG_ERR_BUSY
- * when another writer holds the lock and WAIT is not given. */
+ * when another writer holds the lock and WAIT is not given; VELTRA_CATALOG_ERR_NOT_FOUND when
+ * the folder does not exist; VELTRA_CATALOG_ERR_INVALID_ARG when path names a folder. */
 uint32_t veltra_catalog_writer_begin(const char *path, uint32_t flags,
                                      veltra_catalog_writer_t **p_writer);
-/* Adds a track; rows come out of the catalog in the order they were added. */
+/* Adds a track; rows come out of the catalog in the order they were added.
+ * VELTRA_CATALOG_ERR_BAD_INPUT (nothing added, the writer stays usable) for an empty or
+ * repeated ident, an empty album ident, text that is not UTF-8, a mood that is not a level-2
+ * mood, genre/origin/era ids their lists do not hold, a second title for one album ident, an
+ * empty media path, placed_by out of range, or arousal/valence outside [0, 1]. The album artist
+ * of an album is the first row's (album_artist, or artist when that is NULL or empty). */
 uint32_t veltra_catalog_writer_add(veltra_catalog_writer_t *writer, const veltra_catalog_row_t *row);
-/* Builds the indexes, replaces the catalog at path and frees the writer (also on failure). */
+/* Builds the indexes, replaces the catalog at path and frees the writer (also on failure).
+ * name and description: UTF-8 texts. */
 uint32_t veltra_catalog_writer_commit(veltra_catalog_writer_t *writer, const char *name,
                                       const char *description);
 /* Drops the temporary file and the lock and frees the writer. NULL is ignored. */
 void veltra_catalog_writer_abort(veltra_catalog_writer_t *writer);
+/* Removes the temporary files of this process's unfinished writers (at most 8 at a time are
+ * tracked; others are left to the next writer). Async-signal-safe: meant for the application's
+ * own SIGINT/SIGTERM handler right before the process ends (the library installs no signal
+ * handlers). The writers themselves are left as they are. */
+void veltra_catalog_writer_remove_temps(void);
 
 /* Calls `fn` for every track of an open catalog in catalog order; the row's pointers live
  * until `fn` returns. A non-zero return from `fn` stops the walk and is returned. */

@@ -85,7 +85,7 @@ static int walk(const char *path) {
     CHECK(veltra_manager_start(&manager));
     veltra_manager_memory_stats(&before);
     if (stat(path, &st) != 0) {
-        CHECK(veltra_catalog_generate(path, SAMPLE_TRACKS, SAMPLE_SEED, NULL, NULL));
+        CHECK(veltra_catalog_generate(path, SAMPLE_TRACKS, SAMPLE_SEED, 0, NULL, NULL));
         printf("generated %s: %u tracks\n", path, SAMPLE_TRACKS);
     }
     CHECK(veltra_manager_locale_set_default("veltra_locale_music", "en", "US", "default"));

@@ -48,7 +48,7 @@ protected:
         path_ = dir_ + "/small.vmcat";
         const veltra_manager_t *m = nullptr;
         veltra_manager_start(&m);
-        ASSERT_EQ(0u, veltra_catalog_generate(path_.c_str(), 800, 7, nullptr, nullptr));
+        ASSERT_EQ(0u, veltra_catalog_generate(path_.c_str(), 800, 7, 0, nullptr, nullptr));
         veltra_manager_stop();
     }
     static void TearDownTestSuite() {
@@ -163,7 +163,7 @@ TEST_F(CatalogTest, FilterValuesCraftedAsSqlAreData) {
 
 TEST_F(CatalogTest, SeveralCatalogsAtOnceEachWithItsData) {
     std::string other = dir_ + "/other.vmcat";
-    ASSERT_EQ(0u, veltra_catalog_generate(other.c_str(), 50, 99, nullptr, nullptr));
+    ASSERT_EQ(0u, veltra_catalog_generate(other.c_str(), 50, 99, 0, nullptr, nullptr));
     veltra_catalog_t *second = nullptr;
     ASSERT_EQ(0u, veltra_catalog_open(manager_, other.c_str(), &second));
     uint32_t count = 0, ordinal = 0;
@@ -221,11 +221,11 @@ TEST_F(CatalogFiles, BadFilesAreClearErrors) {
 
 TEST_F(CatalogFiles, GenerationIsDeterministic) {
     std::string a = dir_ + "/a.vmcat", b = dir_ + "/b.vmcat", c = dir_ + "/c.vmcat";
-    ASSERT_EQ(0u, veltra_catalog_generate(a.c_str(), 300, 5, nullptr, nullptr));
-    ASSERT_EQ(0u, veltra_catalog_generate(b.c_str(), 300, 5, nullptr, nullptr));
-    ASSERT_EQ(0u, veltra_catalog_generate(c.c_str(), 300, 6, nullptr, nullptr));
+    ASSERT_EQ(0u, veltra_catalog_generate(a.c_str(), 300, 5, 0, nullptr, nullptr));
+    ASSERT_EQ(0u, veltra_catalog_generate(b.c_str(), 300, 5, 0, nullptr, nullptr));
+    ASSERT_EQ(0u, veltra_catalog_generate(c.c_str(), 300, 6, 0, nullptr, nullptr));
     EXPECT_EQ(VELTRA_CATALOG_ERR_EXISTS,
-              veltra_catalog_generate(a.c_str(), 300, 5, nullptr, nullptr));
+              veltra_catalog_generate(a.c_str(), 300, 5, 0, nullptr, nullptr));
     auto rows = [](const std::string &p) {
         return sql_rows(p, "SELECT ident||title||artist||mood2||genre||origin||era FROM tracks ORDER BY id");
     };
@@ -258,7 +258,7 @@ TEST_F(CatalogFiles, ImportReportsLineAndColumn) {
         std::ofstream(csv) << header << c.body;
         std::string out = dir_ + "/out" + std::to_string(k) + ".vmcat";
         veltra_catalog_import_error_t e{};
-        EXPECT_EQ(VELTRA_CATALOG_ERR_BAD_INPUT, veltra_catalog_import_csv(csv.c_str(), out.c_str(), nullptr, &e)) << k;
+        EXPECT_EQ(VELTRA_CATALOG_ERR_BAD_INPUT, veltra_catalog_import_csv(csv.c_str(), out.c_str(), nullptr, 0, nullptr, &e)) << k;
         EXPECT_EQ(c.line, e.line) << k << ": " << e.message;
         if (c.column) {
             EXPECT_EQ(c.column, e.column) << k << ": " << e.message;
@@ -270,7 +270,9 @@ TEST_F(CatalogFiles, ImportReportsLineAndColumn) {
     std::string csv = dir_ + "/good.csv";
     std::ofstream(csv) << header << "t1,a1,\"Album, Deluxe\",\"Say \"\"Hi\"\"\",Artist," << level2 << ",1,2,3\r\n";
     std::string out = dir_ + "/good.vmcat";
-    ASSERT_EQ(0u, veltra_catalog_import_csv(csv.c_str(), out.c_str(), "Mine", nullptr));
+    uint32_t imported = 0;
+    ASSERT_EQ(0u, veltra_catalog_import_csv(csv.c_str(), out.c_str(), "Mine", 0, &imported, nullptr));
+    EXPECT_EQ(1u, imported);
     veltra_catalog_t *cat = nullptr;
     ASSERT_EQ(0u, veltra_catalog_open(nullptr, out.c_str(), &cat));
     veltra_catalog_track_t t{};
