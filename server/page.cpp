@@ -303,7 +303,8 @@ header.live{display:flex;flex-wrap:wrap;gap:10px 24px;align-items:flex-end;justi
 .side.live{flex-basis:360px}
 .live-page .board{flex-basis:calc((100vh - 200px) * var(--ratio) + 1.5rem)}
 .detail.live{max-height:calc(100vh - 90px);overflow:auto}
-@media (max-width:960px){.filters{padding:0 16px}.player{padding:8px 16px}.detail.live{max-height:none}}
+@media (max-width:960px){.filters{padding:0 16px}.player{padding:8px 16px}.detail.live{max-height:none}.live-page .board{flex:none}}
+@media (max-width:560px){.live-page .board{overflow-x:auto}.live-page .grid.g10{min-width:640px}.live-page .g10 .name{font-size:10.5px}.live-page .g10 .count{font-size:14px}}
 )css";
 
 /* ---- scripts ---- */
@@ -737,7 +738,9 @@ std::string render_head(const std::vector<Cell> &cells, const View &v, const Wor
             "<meta http-equiv=\"Content-Security-Policy\" content=\"" + csp +
             "\">\n<title>";
     page += html_escape(std::string(w.heading) + " \xE2\x80\x93 " + v.catalog_name);
-    page += "</title>\n<style" + (nonce.empty() ? "" : " nonce=\"" + nonce + "\"") + ">";
+    if (live) page += "</title>\n<link rel=\"icon\" href=\"data:,\">\n<style";
+    else page += "</title>\n<style";
+    page += (nonce.empty() ? std::string() : " nonce=\"" + nonce + "\"") + ">";
     page += kStyle;
     if (live) page += kLiveStyle;
     page += colour_rules(cells, max);
@@ -900,16 +903,18 @@ std::string render_static(const std::vector<Cell> &cells, const View &v) {
     return page;
 }
 
-std::string live_csp(const std::string &nonce) {
+/* The page's own copy (a meta element) leaves out frame-ancestors, which only the header can
+ * carry. */
+std::string live_csp(const std::string &nonce, bool header) {
     return "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
-           "'; connect-src 'self'; media-src 'self'; img-src 'self' data:; base-uri 'none'; "
-           "form-action 'none'; frame-ancestors 'none'";
+           "'; connect-src 'self'; media-src 'self'; img-src data:; base-uri 'none'; "
+           "form-action 'none'" + (header ? "; frame-ancestors 'none'" : "");
 }
 
 std::string render_live(const std::vector<Cell> &cells, const View &v, const std::string &nonce,
                         const std::string &config_json, bool audio) {
     const Words &w = words_of(v.locale);
-    std::string page = render_head(cells, v, w, live_csp(nonce), nonce, true);
+    std::string page = render_head(cells, v, w, live_csp(nonce, false), nonce, true);
     page.insert(page.find("</style>"), kLayoutRules);
     page += "</div><nav class=\"switches\">";
     render_switch(&page, w.size, "size", {{"5", "5 \xC3\x97 5"}, {"10", "10 \xC3\x97 10"}},
@@ -921,9 +926,9 @@ std::string render_live(const std::vector<Cell> &cells, const View &v, const std
     page += "\n<div class=\"card detail live\" id=\"detail\" aria-live=\"polite\"><p class=\"hint\">" +
             html_escape(w.live_hint) + "</p></div>\n</aside>\n</main>\n";
     if (audio)
-        page += "<div class=\"player\" id=\"player\" hidden><button type=\"button\" id=\"prev\">\xE2\x8F\xAE " +
+        page += "<div class=\"player\" id=\"player\" hidden><button type=\"button\" id=\"prev\">\xE2\x80\xB9 " +
                 html_escape(w.previous) + "</button><button type=\"button\" id=\"next\">" +
-                html_escape(w.next) + " \xE2\x8F\xAD</button><span class=\"now\" id=\"now\" "
+                html_escape(w.next) + " \xE2\x80\xBA</button><span class=\"now\" id=\"now\" "
                 "aria-live=\"polite\"></span><audio id=\"audio\" controls preload=\"none\"></audio></div>\n";
     page += "<script type=\"application/json\" id=\"config\">" + config_json + "</script>\n";
     page += "<script nonce=\"" + nonce + "\">";

@@ -76,8 +76,9 @@ std::string render_live(const std::vector<Cell> &cells, const View &view, const 
 /* The page's words of `locale` as a JSON object (for the live script). */
 std::string words_json(const std::string &locale);
 
-/* The Content-Security-Policy of the live page for `nonce`. */
-std::string live_csp(const std::string &nonce);
+/* The Content-Security-Policy of the live page for `nonce`, as a header or for the page's meta
+ * element. */
+std::string live_csp(const std::string &nonce, bool header);
 
 }  // namespace page
 

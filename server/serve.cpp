@@ -227,6 +227,7 @@ int Server::start(const ServeOptions &o) {
     const size_t threads = o.threads ? o.threads : 1;
     s.http.new_task_queue = [threads] { return new BoundedPool(threads, threads * kPendingPerThread); };
     s.http.set_payload_max_length(kMaxPayload);
+    s.http.set_tcp_nodelay(true); /* answers go out whole; no wait for the peer's ack */
     s.http.set_keep_alive_max_count(100);
     s.http.set_keep_alive_timeout(2);
     s.http.set_read_timeout(5, 0);
@@ -252,7 +253,7 @@ int Server::start(const ServeOptions &o) {
     s.http.Get("/", [&s](const httplib::Request &req, httplib::Response &res) {
         const std::string nonce = random_nonce();
         send(res, s.lib.page(req.params, nonce));
-        res.set_header("Content-Security-Policy", page::live_csp(nonce));
+        res.set_header("Content-Security-Policy", page::live_csp(nonce, true));
     });
     s.http.Get("/api/grid", [&s](const httplib::Request &req, httplib::Response &res) { send(res, s.lib.grid(req.params)); });
     s.http.Get("/api/cell", [&s](const httplib::Request &req, httplib::Response &res) { send(res, s.lib.cell(req.params)); });
