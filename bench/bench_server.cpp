@@ -139,7 +139,7 @@ struct Direct {
     }
 };
 
-/* A small catalog of 300 tracks over 30 audio files of 20 s (Ogg Opus, FLAC, MP3). */
+/* A small catalog of 300 tracks over 30 audio files of 60 s (Ogg Opus, FLAC, MP3). */
 std::string make_audio_catalog() {
     static char dir[] = "/tmp/vibemesh-bench-XXXXXX";
     check(mkdtemp(dir) != nullptr, "mkdtemp");
@@ -148,7 +148,7 @@ std::string make_audio_catalog() {
     for (int i = 0; i < 30; ++i) {
         files.push_back(std::string(dir) + "/f" + std::to_string(i) + "." + ext[i % 3]);
         std::string cmd = "ffmpeg -v error -f lavfi -i sine=frequency=" + std::to_string(200 + 20 * i) +
-                          ":duration=20 -y " + files.back();
+                          ":duration=60 -y " + files.back();
         check(system(cmd.c_str()) == 0, "ffmpeg");
     }
     const veltra_manager_list_entry_t *e = nullptr;
@@ -196,7 +196,10 @@ void run(const char *label, const std::string &path, int requests, bool audio) {
     }
     auto get = [&](int t, const std::string &p, httplib::Headers h = {}) {
         auto r = clients[t]->Get(p.c_str(), h);
-        check(r && (r->status == 200 || r->status == 206), p.c_str());
+        if (!r || (r->status != 200 && r->status != 206)) {
+            fprintf(stderr, "bench_server: %s: %d %s\n", p.c_str(), r ? r->status : -1, r ? r->body.c_str() : "");
+            exit(1);
+        }
     };
     printf("\n%s\n%-6s %7s | %9s %8s %8s | %9s %8s %8s | %s\n", label, "query", "clients", "http r/s",
            "p50 ms", "p99 ms", "direct/s", "p50 ms", "p99 ms", "p50 ratio");
