@@ -17,7 +17,8 @@ namespace {
 
 constexpr uint32_t kDefaultLimit = 50;
 constexpr uint32_t kMaxLimit = 500;
-constexpr size_t kCachedResults = 32;
+constexpr size_t kCachedResults = 32;       /* result sets kept at most */
+constexpr uint64_t kCachedRows = 256 * 1024; /* and their rows together, beyond the newest */
 constexpr size_t kMaxTrackIdent = 1024;
 
 struct ListKind {
@@ -379,7 +380,12 @@ uint32_t Library::results_for(const View &v, uint32_t x, uint32_t y, std::shared
     *out = r;
     std::lock_guard<std::mutex> g(cache_mutex_);
     cache_.emplace_front(key, r);
-    if (cache_.size() > kCachedResults) cache_.pop_back();
+    uint64_t rows = 0;
+    for (const auto &entry : cache_) rows += entry.second->count;
+    while (cache_.size() > 1 && (cache_.size() > kCachedResults || rows > kCachedRows)) {
+        rows -= cache_.back().second->count;
+        cache_.pop_back();
+    }
     return 0;
 }
 
