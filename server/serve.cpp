@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -145,6 +146,7 @@ struct Server::Impl {
     uint16_t port = 0;
     std::string bind;
     bool running = false;
+    std::atomic<bool> stopping{false}; /* ends audio streams in flight at stop */
 
     bool host_allowed(const httplib::Request &req) const;
     void audio(const httplib::Request &req, httplib::Response &res);
@@ -193,7 +195,8 @@ void Server::Impl::audio(const httplib::Request &req, httplib::Response &res) {
     }
     res.set_content_provider(
         static_cast<size_t>(size), type,
-        [file](size_t offset, size_t length, httplib::DataSink &sink) {
+        [file, this](size_t offset, size_t length, httplib::DataSink &sink) {
+            if (stopping.load(std::memory_order_relaxed)) return false;
             char buf[64 * 1024];
             ssize_t n = pread(file->fd, buf, length < sizeof buf ? length : sizeof buf,
                               static_cast<off_t>(offset));
@@ -276,6 +279,7 @@ int Server::start(const ServeOptions &o) {
     }
     s.port = static_cast<uint16_t>(port);
     s.running = true;
+    s.stopping = false;
     s.listener = std::thread([&s] { s.http.listen_after_bind(); });
     return 0;
 }
@@ -283,6 +287,7 @@ int Server::start(const ServeOptions &o) {
 void Server::stop() {
     Impl &s = *impl_;
     if (!s.running) return;
+    s.stopping = true;
     s.http.stop();
     if (s.listener.joinable()) s.listener.join();
     s.lib.close();
