@@ -185,7 +185,7 @@ uint32_t veltra_catalog_import_csv(const char *csv_path, const char *catalog_pat
                         rec.fields[0].text.c_str());
         auto first = album_first.emplace(rec.fields[1].text, &rec).first->second;
         if (first->fields[2].text != rec.fields[2].text) {
-            char msg[160];
+            char msg[150];
             snprintf(msg, sizeof msg, "'%.60s' (line %u has '%.60s')", rec.fields[2].text.c_str(),
                      first->line, first->fields[2].text.c_str());
             return fail(p_error, rec.line, rec.fields[2].column,
