@@ -1,4 +1,5 @@
 /* catalog generate, import and info. */
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 
 #include "commands.h"
 #include "render.h"
+#include "scan.h"
 
 namespace cli {
 
@@ -34,6 +36,17 @@ bool csv_readable(const std::string &csv) {
     return !why;
 }
 
+bool is_features_csv(const std::string &csv) {
+    FILE *f = fopen(csv.c_str(), "rb");
+    if (!f) return false;
+    char line[512];
+    const bool got = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    if (!got) return false;
+    for (char *c = line; *c; ++c) *c = static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+    return strstr(line, "valence") && strstr(line, "energy");
+}
+
 }  // namespace
 
 int run_generate(const Options &o, uint32_t tracks, uint32_t seed, bool force) {
@@ -53,6 +66,9 @@ int run_import(const Options &o, const std::string &csv, const std::string &name
     std::string path;
     if (!resolve_catalog(o, &path)) return 1;
     if (!csv_readable(csv)) return 1;
+    /* A header naming valence and energy marks a features CSV: its tracks are placed through
+     * the same model mapping a scan uses. */
+    if (is_features_csv(csv)) return run_features_import(csv, path, name, force);
     ManagerScope manager;
     remove_catalog_temps_on_signals();
     const uint32_t flags = VELTRA_CATALOG_WRITE_WAIT | (force ? VELTRA_CATALOG_WRITE_REPLACE : 0);
