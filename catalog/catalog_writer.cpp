@@ -278,8 +278,10 @@ struct veltra_catalog_writer_s {
             !nan_or_unit(m.arousal) || !nan_or_unit(m.valence))
             return VELTRA_CATALOG_ERR_BAD_INPUT;
         auto parent = parent_of.find(r->mood);
-        if (parent == parent_of.end() || !known[cat::kGenres].count(r->genre) ||
-            !known[cat::kOrigins].count(r->origin) || !known[cat::kEras].count(r->era))
+        /* 0 stands for an unknown genre, origin or era: no include filter matches it. */
+        if (parent == parent_of.end() || (r->genre && !known[cat::kGenres].count(r->genre)) ||
+            (r->origin && !known[cat::kOrigins].count(r->origin)) ||
+            (r->era && !known[cat::kEras].count(r->era)))
             return VELTRA_CATALOG_ERR_BAD_INPUT;
         auto it = albums.find(r->album_ident);
         if (it != albums.end() && it->second.title != r->album) return VELTRA_CATALOG_ERR_BAD_INPUT;

@@ -7,9 +7,8 @@
  *   2. valence and energy/arousal tags, through the model's (arousal, valence) -> cell mapping,
  *   3. the features of its decoded audio, through the model.
  * Genre, origin and era come from the genre, country and date tags. Tracks whose tag maps to
- * nothing (or that have none) take, in this order, the value of the other tracks of their
- * album, the collection's most common value, or the first item of the list: the catalog
- * holds an id of the list for every track. The summary counts these and lists the texts that
+ * nothing (or that have none) take the value of the other tracks of their album, else stay 0,
+ * unknown, which no include filter matches. The summary counts these and lists the texts that
  * mapped to nothing. */
 #include "scan.h"
 
@@ -95,8 +94,6 @@ uint32_t grid_moods(const veltra_manager_t *manager, std::array<uint32_t, 100> *
 /* The lists and the grid, read while the manager runs (the caller stops it). */
 struct Lists {
     analysis::Vocabulary vocab;
-    uint32_t first_ids[3];      /* genre, origin, era */
-    std::string first_names[3];
 };
 
 uint32_t load_lists(std::optional<Lists> *out) {
@@ -111,15 +108,8 @@ uint32_t load_lists(std::optional<Lists> *out) {
     std::vector<analysis::ListEntry> l[3] = {list_of(VELTRA_LIST_TYPE_GENRES),
                                              list_of(VELTRA_LIST_TYPE_ORIGINS),
                                              list_of(VELTRA_LIST_TYPE_ERAS)};
-    uint32_t ids[3];
-    std::string names[3];
-    for (int k = 0; k < 3; ++k) {
-        ids[k] = l[k].empty() ? 0 : l[k][0].id;
-        names[k] = l[k].empty() ? "" : l[k][0].name_en;
-    }
     out->emplace(Lists{analysis::Vocabulary(list_of(VELTRA_LIST_TYPE_MOODS), std::move(l[0]),
-                                            std::move(l[1]), std::move(l[2]), grid),
-                       {ids[0], ids[1], ids[2]}, {names[0], names[1], names[2]}});
+                                            std::move(l[1]), std::move(l[2]), grid)});
     return 0;
 }
 
@@ -407,32 +397,45 @@ private:
 
 /* ---- fallbacks for genre, origin, era ----------------------------------------------------- */
 
-/* Fills the ids still 0 of fresh tracks: the album's value, else the collection's most common,
- * else `first`. Returns how many tracks took a fallback. */
-size_t fill_ids(std::vector<Track> &tracks, uint32_t Track::*field, uint32_t first) {
+/* Fills the ids still 0 of fresh tracks with their album's most common value; a track whose
+ * album knows none stays 0, unknown, which no include filter matches (a guess such as the
+ * collection's most common origin would make filters answer wrongly). Returns how many tracks
+ * took their album's value. */
+size_t fill_ids(std::vector<Track> &tracks, uint32_t Track::*field) {
     std::map<std::string, std::map<uint32_t, size_t>> by_album;
-    std::map<uint32_t, size_t> overall;
     for (const Track &t : tracks)
-        if (t.*field) {
-            ++by_album[t.album_ident][t.*field];
-            ++overall[t.*field];
-        }
-    auto most = [](const std::map<uint32_t, size_t> &m) {
-        uint32_t best = 0;
-        size_t n = 0;
-        for (auto [id, c] : m)
-            if (c > n) best = id, n = c;
-        return best;
-    };
-    uint32_t common = overall.empty() ? first : most(overall);
+        if (t.*field) ++by_album[t.album_ident][t.*field];
     size_t filled = 0;
     for (Track &t : tracks) {
         if (t.*field) continue;
         auto it = by_album.find(t.album_ident);
-        t.*field = it != by_album.end() ? most(it->second) : common;
+        if (it == by_album.end()) continue;
+        uint32_t best = 0;
+        size_t n = 0;
+        for (auto [id, c] : it->second)
+            if (c > n) best = id, n = c;
+        t.*field = best;
         ++filled;
     }
     return filled;
+}
+
+/* How many tracks have no value in `field`. */
+size_t count_unknown(const std::vector<Track> &tracks, uint32_t Track::*field) {
+    return static_cast<size_t>(std::count_if(tracks.begin(), tracks.end(),
+                                             [&](const Track &t) { return t.*field == 0; }));
+}
+
+/* The summary's lines on genres, origins and eras that no tag gave. */
+void report_unknown_ids(const std::vector<Track> &tracks, const size_t from_album[3]) {
+    const char *what[3] = {"genre", "origin", "era"};
+    uint32_t Track::*fields[3] = {&Track::genre, &Track::origin, &Track::era};
+    for (int k = 0; k < 3; ++k) {
+        const size_t unknown = count_unknown(tracks, fields[k]);
+        if (from_album[k] || unknown)
+            printf("  without a %s tag: %zu took their album's, %zu unknown (no include filter matches them)\n",
+                   what[k], from_album[k], unknown);
+    }
 }
 
 /* A stable ident for a new track: FNV-1a of its path, unique in the catalog. */
@@ -492,8 +495,6 @@ int run_scan(const ScanOptions &o) {
         return 1;
     }
     const analysis::Vocabulary &vocab = lists->vocab;
-    const uint32_t *first_ids = lists->first_ids;
-    const std::string *first_names = lists->first_names;
 
     /* Take the writer's lock first: a second scan of the same catalog fails before any work. */
     veltra_catalog_writer_t *writer = nullptr;
@@ -667,9 +668,8 @@ int run_scan(const ScanOptions &o) {
         ++placed[t.media.placed_by < VELTRA_CATALOG_PLACED_COUNT ? t.media.placed_by : 0];
         out.push_back(std::move(t));
     }
-    size_t fallback[3] = {fill_ids(out, &Track::genre, first_ids[0]),
-                          fill_ids(out, &Track::origin, first_ids[1]),
-                          fill_ids(out, &Track::era, first_ids[2])};
+    size_t fallback[3] = {fill_ids(out, &Track::genre), fill_ids(out, &Track::origin),
+                          fill_ids(out, &Track::era)};
     /* Tracks of the old catalog that this scan did not see again: those under the folders
      * scanned are dropped (their files vanished), unless the folder could not be read (a medium
      * not mounted, permissions); those outside them stay while their files exist, so scanning
@@ -755,11 +755,7 @@ int run_scan(const ScanOptions &o) {
            placed[3], placed[0]);
     if (replaced_by_model) printf(" (%zu re-placed by model %u)", replaced_by_model, analysis::MODEL_VERSION);
     printf("\n");
-    const char *what[3] = {"genre", "origin", "era"};
-    for (int k = 0; k < 3; ++k)
-        if (fallback[k])
-            printf("  without a known %s: %zu (took their album's, the collection's most common, or \"%s\")\n",
-                   what[k], fallback[k], first_names[k].c_str());
+    report_unknown_ids(out, fallback);
     if (!unmapped_genres.empty()) printf("  unmapped genres: %s\n", quoted_list(unmapped_genres, 20).c_str());
     if (!unmapped_moods.empty()) printf("  unmapped moods: %s\n", quoted_list(unmapped_moods, 10).c_str());
     if (!unmapped_countries.empty()) printf("  unmapped countries: %s\n", quoted_list(unmapped_countries, 10).c_str());
@@ -941,9 +937,8 @@ int run_features_import(const std::string &csv_path, const std::string &catalog_
         tracks.push_back(std::move(t));
     }
     if (tracks.empty()) return error(records[0].line, 1, "no tracks after the header");
-    size_t fallback[3] = {fill_ids(tracks, &Track::genre, lists->first_ids[0]),
-                          fill_ids(tracks, &Track::origin, lists->first_ids[1]),
-                          fill_ids(tracks, &Track::era, lists->first_ids[2])};
+    size_t fallback[3] = {fill_ids(tracks, &Track::genre), fill_ids(tracks, &Track::origin),
+                          fill_ids(tracks, &Track::era)};
     veltra_catalog_writer_t *writer = nullptr;
     uint32_t code = veltra_catalog_writer_begin(
         catalog_path.c_str(), replace ? VELTRA_CATALOG_WRITE_REPLACE : 0u, &writer);
@@ -971,11 +966,7 @@ int run_features_import(const std::string &csv_path, const std::string &catalog_
         return 1;
     }
     printf("imported %zu tracks into %s\n", tracks.size(), catalog_path.c_str());
-    const char *kinds[3] = {"genre", "origin", "era"};
-    for (int k = 0; k < 3; ++k)
-        if (fallback[k])
-            printf("  without a known %s: %zu (took their album's, the collection's most common, or \"%s\")\n",
-                   kinds[k], fallback[k], lists->first_names[k].c_str());
+    report_unknown_ids(tracks, fallback);
     if (!unmapped.empty()) printf("  unmapped genres: %s\n", quoted_list(unmapped, 20).c_str());
     return 0;
 }

@@ -159,7 +159,7 @@ typedef struct veltra_catalog_row_s {
     const char *title;
     const char *artist;
     uint32_t mood;            /* level-2 mood id */
-    uint32_t genre, origin, era;
+    uint32_t genre, origin, era; /* ids of their lists; 0: unknown (no include filter matches) */
     veltra_catalog_media_t media;
 } veltra_catalog_row_t;
 
