@@ -428,12 +428,12 @@ size_t count_unknown(const std::vector<Track> &tracks, uint32_t Track::*field) {
 
 /* The summary's lines on genres, origins and eras that no tag gave. */
 void report_unknown_ids(const std::vector<Track> &tracks, const size_t from_album[3]) {
-    const char *what[3] = {"genre", "origin", "era"};
+    const char *what[3] = {"a genre", "an origin", "an era"};
     uint32_t Track::*fields[3] = {&Track::genre, &Track::origin, &Track::era};
     for (int k = 0; k < 3; ++k) {
         const size_t unknown = count_unknown(tracks, fields[k]);
         if (from_album[k] || unknown)
-            printf("  without a %s tag: %zu took their album's, %zu unknown (no include filter matches them)\n",
+            printf("  without %s tag: %zu took their album's, %zu unknown (no include filter matches them)\n",
                    what[k], from_album[k], unknown);
     }
 }
