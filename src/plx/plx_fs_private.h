@@ -18,7 +18,6 @@ inline constexpr uint32_t kErrNoMemory = err(kNoMemory);
 inline constexpr uint32_t kErrNotStarted = err(kNotInitialized);
 inline constexpr uint32_t kErrShortWrite = err(0x43); /* also what a full device reports */
 inline constexpr uint32_t kErrExists = err(0x42);
-inline constexpr uint32_t kErrNotFound = err(0x41);
 inline constexpr uint32_t kErrBadPath = err(0x46); /* empty or standard-stream path, directory */
 inline constexpr uint32_t kErrTooLarge = err(0x48);
 inline constexpr uint32_t kErrEnd = err(0x49); /* end of file or of directory */

@@ -86,34 +86,6 @@ constexpr int kFloatDigits = 16;           /* significant digits a double carrie
 constexpr int kMaxExponent = 350;
 constexpr uint32_t kFrontEndBlock = 300;   /* stack block of the allocating front ends */
 
-/* ---- UTF-8 ------------------------------------------------------------------------------- */
-
-/* Byte length of the valid one- to three-byte sequence at `p`, 0 when it is invalid. */
-inline uint32_t utf8_sequence_length(const uint8_t *p) {
-    uint8_t lead = p[0];
-    if (lead < 0x80) return 1;
-    uint32_t n;
-    if (lead >= 0xC0 && lead <= 0xDF) n = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) n = 3;
-    else return 0;
-    for (uint32_t i = 1; i < n; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    return n;
-}
-
-/* Encodes a code point (one to six bytes, the library's encoding); returns the byte count. */
-uint32_t utf8_encode(uint32_t cp, char *out) {
-    static constexpr uint8_t kMarks[] = {0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
-    uint32_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : cp < 0x200000 ? 4
-               : cp <= 0x3FFFFFF ? 5 : 6;
-    for (uint32_t i = n - 1; i > 0; --i) {
-        out[i] = static_cast<char>(0x80 | (cp & 0x3F));
-        cp >>= 6;
-    }
-    out[0] = static_cast<char>(kMarks[n - 1] | cp);
-    return n;
-}
-
 /* ---- accumulator core -------------------------------------------------------------------- */
 
 /* Makes room for `extra` more bytes and a terminator: the capacity becomes twice what is
@@ -188,15 +160,22 @@ inline void put(Sink &out, const char *p, uint32_t n) {
     }
 }
 
-/* Appends n copies of one byte (padding). */
+/* Padding spaces are appended from a fixed run of this many, so a text that has to grow for
+ * them grows piece by piece, whole pieces first, as the appends of that run would. */
+constexpr uint32_t kSpacePiece = 29;
+
+/* Appends n copies of one byte: spaces in pieces of at most kSpacePiece, any other byte (the
+ * repeated character of %c) in one piece. */
 inline void put_fill(Sink &out, char byte, uint32_t n) {
     Accum *a = out.a;
     if (n < a->capacity - a->length && !out.error) {
         memset(a->buffer + a->length, byte, n);
         a->length += n;
-    } else if (n) {
-        put_slow(out, nullptr, n, static_cast<uint8_t>(byte));
+        return;
     }
+    if (byte == ' ')
+        for (; n >= kSpacePiece; n -= kSpacePiece) put_slow(out, nullptr, kSpacePiece, ' ');
+    if (n) put_slow(out, nullptr, n, static_cast<uint8_t>(byte));
 }
 
 /* Text, then spaces up to `width` on the justified side. */
@@ -379,14 +358,7 @@ void format_integer(Sink &out, const Directive &d, const FmtInfo &info, uint64_t
     if (sign) *--p = sign;
     if (alt && info.prefix)
         for (const char *pre = &s_aPrefix[info.prefix]; *pre; ++pre) *--p = *pre;
-    uint32_t len = static_cast<uint32_t>(end - p);
-    if (!d.left && width > len) {
-        /* right-justified: the spaces go into the work buffer, so one append does it all */
-        p -= width - len;
-        memset(p, ' ', width - len);
-        len = width;
-    }
-    put_padded(out, p, len, width, d.left);
+    put_padded(out, p, static_cast<uint32_t>(end - p), width, d.left);
 }
 
 /* Text of a float conversion (f, e, E, g, G) of `value`. */
@@ -563,7 +535,7 @@ void format_integer(Sink &out, const Directive &d, const FmtInfo &info, uint64_t
 /* %c: one code point; with a precision, the character repeated that many times. */
 [[gnu::noinline]] void format_char(Sink &out, const Directive &d, uint32_t code_point) {
     char enc[8];
-    uint32_t n = utf8_encode(code_point, enc);
+    uint32_t n = plx::utf8_encode(code_point, enc);
     uint32_t count = d.precision < 0 ? 1 : static_cast<uint32_t>(d.precision);
     uint32_t len = n * count;
     uint32_t pad = d.width > len ? d.width - len : 0;
@@ -604,7 +576,7 @@ void run_format(Sink &out, const char *format, va_list args) {
                 ++f;
                 continue;
             }
-            uint32_t n = utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
+            uint32_t n = plx::utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
             if (n == 0) {
                 put(out, start, static_cast<uint32_t>(f - start));
                 return;
@@ -674,7 +646,7 @@ void run_format(Sink &out, const char *format, va_list args) {
         uint8_t row = letter < 0x80 ? s_letters.row[letter] : kNoRow;
         if (row == kNoRow) {
             /* unknown conversion: shown as written, no argument consumed */
-            uint32_t n = utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
+            uint32_t n = plx::utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
             if (n == 0) return;
             work[0] = '%';
             memcpy(work + 1, f, n);

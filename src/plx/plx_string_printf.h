@@ -5,7 +5,7 @@
 
 #include <stdarg.h>
 
-#include "plx/plx_internal.h"
+#include "plx/plx_string_utf8.h"
 
 /* The accumulator header, and nothing else: over a caller's block it takes exactly this much of
  * the block, the rest being the first buffer. The public type is opaque; the string table and
@@ -20,7 +20,6 @@ struct plx_string_accum_s {
 
 namespace plx {
 
-inline constexpr uint32_t kStringInvalidArg = error_code(kPkgString, kInvalidArg);
 inline constexpr uint32_t kStringNoMemory = error_code(kPkgString, kNoMemory);
 
 /* The printf engine: appends the formatted text of `format` and `args` to `accum` and

@@ -8,7 +8,6 @@ namespace {
 constexpr const char *kSource = vm::kSourcePresentation;
 
 constexpr const char kMsgBadCell[] = "Invalid Ordinals as either x or y are out of range";
-constexpr const char kMsgFilterBusy[] = "VibeMesh Presentation is already in progress";
 constexpr const char kMsgQueryBusy[] = "VibeMesh Presentation already in progress";
 
 /* ---- mood layouts ----------------------------------------------------------------------- */
@@ -152,7 +151,7 @@ uint32_t collect_results(const VibeMeshDatasource *ds, void *query,
         _vibemesh_result_delete(set);
         return code;
     }
-    *ph_result = reinterpret_cast<veltra_vibemesh_result_handle_t>(set);
+    *ph_result = vm::ApiFrame::wrap<veltra_vibemesh_result_handle_t>(set);
     return 0;
 }
 
@@ -163,7 +162,9 @@ uint32_t collect_results(const VibeMeshDatasource *ds, void *query,
 uint32_t query_datasource(const VibeMeshPresentation *p, const VibeMeshDatasource *ds,
                           const char *mood_id, bool estimate,
                           veltra_vibemesh_result_handle_t *ph_result, uint32_t *p_estimate) {
+    /* Not entered: no exchange at all, and the enter's failure is the call's. */
     plx::CritsecGuard guard(p->lock);
+    if (uint32_t code = guard.entered()) return code;
     void *query = nullptr;
     uint32_t condition = 0; /* shared by all conditions of the query; the datasource's alone */
     uint32_t code = ds->query_create(ds, &query, p->user, estimate ? nullptr : p->callback,
@@ -180,7 +181,7 @@ uint32_t query_datasource(const VibeMeshPresentation *p, const VibeMeshDatasourc
         uint32_t released = ds->query_release(query);
         if (code == 0) code = released;
     }
-    return code;
+    return guard.finish(code);
 }
 
 /* Find and estimate: the checks, then the exchange. */
@@ -204,7 +205,6 @@ uint32_t recommend(const char *function, bool estimate,
     if (estimate ? !p_estimate : !ph_result)
         return frame.invalid(estimate ? "'p_estimate' parameter is null"
                                       : "'ph_result' parameter is null");
-    if (p->busy) return frame.invalid(kMsgQueryBusy, vm::kErrBusy);
     /* Only a provider release whose handle_release failed leaves it without a table. */
     if (!prov->datasource) return frame.invalid("'provider' has no datasource");
 
@@ -270,12 +270,12 @@ veltra_error_t veltra_vibemesh_presentation_create(veltra_user_handle_t user,
      * manager answers here, and the delete callback gives the reference back. */
     host::users()->user_addref(user);
     p->user = user;
-    *ph = reinterpret_cast<veltra_vibemesh_presentation_handle_t>(p);
+    *ph = vm::ApiFrame::wrap<veltra_vibemesh_presentation_handle_t>(p);
     return 0;
 }
 
 /* Ends the presentation's handle; the handle manager deletes it, with its filters and mood
- * names. Refused with 0x90A80006 while the presentation is busy or another call is using it. */
+ * names. Refused with 0x90A80006 while another call is using it. */
 veltra_error_t veltra_vibemesh_presentation_release(
     veltra_vibemesh_presentation_handle_t presentation) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_release", kSource);
@@ -283,7 +283,7 @@ veltra_error_t veltra_vibemesh_presentation_release(
 
     vm::Ending ending = vm::end_unpinned<VibeMeshPresentation>(
         frame, presentation, vm::kPresentationMagic,
-        [](const VibeMeshPresentation *p) { return p->busy != 0; },
+        [](const VibeMeshPresentation *) { return false; },
         [](VibeMeshPresentation *p) { return host::handles()->handle_release(p); });
     if (ending.stage == vm::Ending::kHandleFailed) return frame.handle_failed(ending.code, __LINE__);
     if (ending.stage == vm::Ending::kInUse) return frame.invalid(kMsgQueryBusy, vm::kErrBusy);
@@ -378,11 +378,14 @@ veltra_error_t veltra_vibemesh_presentation_get_mood_name(
             lists->list_get_element_by_id(list, plx_string_atou32(cell.id), cell.level, &element);
     if (code == 0) code = lists->list_element_get_display_string(element, &display);
     if (code == 0) {
+        /* Not entered: nothing interned, the lists released as on any failure. */
         plx::CritsecGuard guard(p->lock);
-        if (plx_stringmap_value_find_ex(p->mood_names, display, 0, &interned) != 0) {
+        code = guard.entered();
+        if (code == 0 && plx_stringmap_value_find_ex(p->mood_names, display, 0, &interned) != 0) {
             code = plx_stringmap_value_add(p->mood_names, display, display);
             if (code == 0) code = plx_stringmap_value_find_ex(p->mood_names, display, 0, &interned);
         }
+        code = guard.finish(code);
     }
     if (element) lists->list_element_release(element);
     if (list) lists->list_release(list);
@@ -425,15 +428,16 @@ veltra_error_t veltra_vibemesh_presentation_filter_set(
         include = 0;
     else
         return frame.invalid("'condition_type' parameter is invalid");
-    if (p->busy) return frame.invalid(kMsgFilterBusy, vm::kErrBusy);
 
     uint32_t code;
     {
+        /* Not entered: no filter is looked at or added. */
         plx::CritsecGuard guard(p->lock);
-        if (plx_hashtable_value_find_ex(p->filters, ident, 0, nullptr, nullptr) == 0) {
+        code = guard.entered();
+        if (code == 0 && plx_hashtable_value_find_ex(p->filters, ident, 0, nullptr, nullptr) == 0) {
             code = vm::kErrFilterExists;
             vm::record_error(frame, code, "'ident' parameter already exists");
-        } else {
+        } else if (code == 0) {
             code = _vibemesh_presentation_filter_validate_filter(list_name, include, p->filters);
         }
         VibeMeshFilter *filter = nullptr;
@@ -453,6 +457,7 @@ veltra_error_t veltra_vibemesh_presentation_filter_set(
                        : vm::kErrNoMemory;
             if (code != 0) _vibemesh_presentation_filter_hashtable_delete(filter, sizeof *filter);
         }
+        code = guard.finish(code);
     }
     return frame.finish(code);
 }
@@ -468,21 +473,22 @@ veltra_error_t veltra_vibemesh_presentation_filter_remove(
         return code;
     if (plx_string_isempty(ident)) return frame.invalid("'ident' parameter is null or empty");
     if (!plx_string_isvalid(ident)) return frame.invalid("'ident' parameter is invalid UTF8");
-    if (p->busy) return frame.invalid(kMsgFilterBusy, vm::kErrBusy);
 
     uint32_t code;
     {
+        /* Not entered: no filter is removed. */
         plx::CritsecGuard guard(p->lock);
         void *filter = nullptr;
         uint32_t size = 0;
-        if (plx_hashtable_value_remove_ex(p->filters, ident, 0, &filter, &size) != 0) {
+        code = guard.entered();
+        if (code == 0 && plx_hashtable_value_remove_ex(p->filters, ident, 0, &filter, &size) != 0) {
             code = vm::kErrInvalidArg;
             vm::record_error(frame, code, "'ident' doesnt exist");
-        } else {
+        } else if (code == 0) {
             /* Stored by reference, so the table handed the record back instead of freeing it. */
             _vibemesh_presentation_filter_hashtable_delete(filter, size);
-            code = 0;
         }
+        code = guard.finish(code);
     }
     return frame.finish(code);
 }
@@ -496,12 +502,11 @@ veltra_error_t veltra_vibemesh_presentation_filter_remove_all(
     VibeMeshPresentation *p = nullptr;
     if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
-    if (p->busy) return frame.invalid(kMsgFilterBusy, vm::kErrBusy);
 
     uint32_t code;
     {
         plx::CritsecGuard guard(p->lock);
-        code = plx_hashtable_clear(p->filters);
+        code = guard.entered() ? guard.entered() : guard.finish(plx_hashtable_clear(p->filters));
     }
     return frame.finish(code);
 }

@@ -81,7 +81,7 @@ veltra_error_t veltra_vibemesh_provider_enum(uint32_t ordinal,
         _vibemesh_free_provider(provider);
         return frame.finish(code);
     }
-    *ph_provider = reinterpret_cast<veltra_vibemesh_provider_handle_t>(provider);
+    *ph_provider = vm::ApiFrame::wrap<veltra_vibemesh_provider_handle_t>(provider);
     return 0;
 }
 
@@ -98,10 +98,13 @@ veltra_error_t veltra_vibemesh_provider_get_data(veltra_vibemesh_provider_handle
 
     uint32_t code;
     {
+        /* Not entered: the datasource is not asked. */
         plx::CritsecGuard guard(p->lock);
         const VibeMeshDatasource *table = p->datasource;
         /* Only a release whose handle_release failed leaves a live provider without table. */
-        code = table ? table->data_get(table, key, p_value) : vm::kErrInvalidArg;
+        code = guard.entered() ? guard.entered()
+               : table         ? guard.finish(table->data_get(table, key, p_value))
+                               : vm::kErrInvalidArg;
     }
     return frame.finish(code);
 }

@@ -116,7 +116,7 @@ veltra_error_t veltra_vibemesh_results_count(veltra_vibemesh_result_handle_t res
     uint32_t code;
     {
         plx::CritsecGuard guard(r->lock);
-        code = plx_vector2_count(r->entries, p_count);
+        code = guard.entered() ? guard.entered() : guard.finish(plx_vector2_count(r->entries, p_count));
     }
     return frame.finish(code);
 }
@@ -134,15 +134,18 @@ veltra_error_t veltra_vibemesh_results_enum(veltra_vibemesh_result_handle_t resu
 
     uint32_t code = 0;
     {
+        /* Not entered: nothing is read, and *p_ident stays as it was. */
         plx::CritsecGuard guard(r->lock);
-        if (index < r->row_count) {
+        code = guard.entered();
+        if (code == 0 && index < r->row_count) {
             const VibeMeshResultEntry &entry = r->rows[index];
             *p_ident = r->text_base + r->text_offsets[entry.ident_ref - 1];
             if (p_group) *p_group = r->text_base + r->text_offsets[entry.group_ref - 1];
-        } else {
+        } else if (code == 0) {
             void *element = nullptr;
             code = plx_vector2_getindex(r->entries, index, &element); /* its out-of-range code */
         }
+        code = guard.finish(code);
     }
     return frame.finish(code);
 }

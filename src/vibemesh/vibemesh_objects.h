@@ -15,8 +15,6 @@ struct VibeMeshPresentation {
     veltra_user_handle_t user;          /* holds one user reference; null until registered */
     veltra_vibemesh_callback_fn callback; /* caller's value handed to query_create, never called */
     void *callback_data;                /* caller's value handed to query_create */
-    uint8_t busy;                       /* refuses changes, queries and release with 0x90A80006;
-                                           no operation sets it (release counts `calls` as busy) */
     uint32_t type;                      /* width in bits 8 and up, height in bits 0..7; unchecked */
     plx_stringmap_t *mood_names;        /* interned mood names, key == value (flags 0) */
     plx_hashtable_t *filters;           /* ident -> VibeMeshFilter, insertion-ordered */
@@ -201,10 +199,10 @@ inline void record_error(const ApiFrame &frame, uint32_t code, const char *messa
     host::errorinfo()->errorinfo_set(code, code, frame.function(), message);
 }
 
-/* Names the module hands to datasources. */
-inline constexpr const char kConditionInclude[] = "veltra_vibemesh_filter_condition_include";
-inline constexpr const char kConditionExclude[] = "veltra_vibemesh_filter_condition_exclude";
-inline constexpr const char kListTypeMoods[] = "veltra_list_type_moods";
+/* Names the module hands to datasources: the public header's. */
+inline constexpr const char kConditionInclude[] = VELTRA_VIBEMESH_FILTER_CONDITION_INCLUDE;
+inline constexpr const char kConditionExclude[] = VELTRA_VIBEMESH_FILTER_CONDITION_EXCLUDE;
+inline constexpr const char kListTypeMoods[] = VELTRA_LIST_TYPE_MOODS;
 
 }  // namespace vm
 

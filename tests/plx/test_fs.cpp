@@ -198,7 +198,7 @@ TEST_F(Fs, BadInputIsRefused) {
     ASSERT_EQ(0u, plx_fs_initialize());
 }
 
-/* ---- regressions: results that must be exactly the documented ones ---- */
+/* ---- regressions: exact result codes ---- */
 
 TEST_F(Fs, DirectoryOpensForReadingAndFailsOnRead) {
     plx_fs_file_t *f = nullptr;
@@ -262,7 +262,7 @@ auto fail_then(R (*real)(A...)) -> R (*)(A...) {
 }
 
 TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
-    const FsSyscalls &real = *vt::fs_seams().real_syscalls();
+    const FsSyscalls &real = *_plx_fs_syscalls_default();
     put("f", "data");
     plx_fs_file_t *f = open("f", kRW);
     uint32_t n = 0;
@@ -270,7 +270,7 @@ TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
 
     g_faulty = real;
     g_faulty.pread = fail_then(real.pread);
-    vt::fs_seams().set_syscalls(&g_faulty);
+    _plx_fs_syscalls_set(&g_faulty);
     g_fail_errno = EINTR, g_fail_calls = 3; /* interrupted calls are restarted */
     ASSERT_EQ(0u, plx_fs_file_read(f, buf, 8, &n));
     EXPECT_EQ(4u, n);
@@ -303,11 +303,11 @@ TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
 /* A file that refuses offsets for writing is written as a stream from then on, as reads are;
  * formatted writes do not fall back. */
 TEST_F(Fs, WriteFallsBackToStreamingWhenOffsetsAreRefused) {
-    const FsSyscalls &real = *vt::fs_seams().real_syscalls();
+    const FsSyscalls &real = *_plx_fs_syscalls_default();
     plx_fs_file_t *f = open("w", kRW | PLX_FS_OPEN_TRUNCATE);
     g_faulty = real;
     g_faulty.pwrite = fail_then(real.pwrite);
-    vt::fs_seams().set_syscalls(&g_faulty);
+    _plx_fs_syscalls_set(&g_faulty);
     uint32_t n = 0;
     g_fail_errno = EINVAL, g_fail_calls = 1;
     EXPECT_EQ(0x90030001u, fs_printf(f, &n, "%s", "no"));
