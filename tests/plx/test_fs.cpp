@@ -300,6 +300,42 @@ TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
     g_fail_calls = 0;
 }
 
+/* A device that takes only half of each positioned write. */
+ssize_t (*g_real_pwrite)(int, const void *, size_t, uint64_t);
+ssize_t half_pwrite(int fd, const void *data, size_t size, uint64_t offset) {
+    return g_real_pwrite(fd, data, size > 1 ? size / 2 : size, offset);
+}
+
+/* Regressions: a short write went unnoticed by the whole-file writes, and a failed write
+ * forgot that a read had found the end. */
+TEST_F(Fs, ShortAndFailedWritesAreNoticed) {
+    const FsSyscalls &real = *_plx_fs_syscalls_default();
+    put("src", "0123456789");
+    put("e", "abc");
+    g_faulty = real;
+    g_real_pwrite = real.pwrite;
+    g_faulty.pwrite = half_pwrite;
+    _plx_fs_syscalls_set(&g_faulty);
+    EXPECT_EQ(0x90030043u, plx_fs_file_write_to_file(path("w").c_str(), "abcd", 4, 0));
+    EXPECT_EQ(0x90030043u, plx_fs_file_copy(path("src").c_str(), path("dst").c_str(), 0));
+    EXPECT_FALSE(std::filesystem::exists(path("dst")));
+
+    plx_fs_file_t *f = open("e", kRW);
+    char buf[8];
+    uint32_t n = 0;
+    ASSERT_EQ(0u, plx_fs_file_read(f, buf, sizeof buf, &n));
+    ASSERT_EQ(0u, plx_fs_file_read(f, buf, sizeof buf, &n)); /* finds the end */
+    g_faulty.pwrite = real.pwrite;
+    ASSERT_EQ(0u, plx_fs_file_write_at(f, 3, "more", 4, &n)); /* the file grows behind it */
+    g_faulty.pwrite = fail_then(real.pwrite);
+    g_fail_errno = ENOSPC, g_fail_calls = 1;
+    EXPECT_EQ(0x90030043u, plx_fs_file_write(f, "x", 1, &n));
+    uint8_t eof = 0;
+    EXPECT_EQ(0u, plx_fs_file_get_eof(f, &eof));
+    EXPECT_EQ(1u, eof);
+    plx_fs_file_close(f);
+}
+
 /* A file that refuses offsets for writing is written as a stream from then on, as reads are;
  * formatted writes do not fall back. */
 TEST_F(Fs, WriteFallsBackToStreamingWhenOffsetsAreRefused) {

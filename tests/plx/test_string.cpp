@@ -27,6 +27,8 @@ TEST(StringCompare, OrderNullsAndCase) {
     EXPECT_EQ(1, plx_string_strncmp("Ab", "AB", 2));
     EXPECT_EQ(1, plx_string_equal("Hello", "hELLO", 1));
     EXPECT_EQ(0, plx_string_equal("ab", "abc", 1));
+    EXPECT_EQ(1, plx_string_equal("ab", "ab", 0));
+    EXPECT_EQ(0, plx_string_equal("ab", "aB", 0));
 }
 
 TEST(StringCompare, MatchingPrefixLengthsUseReversedCaseRule) {

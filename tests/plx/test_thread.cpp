@@ -255,4 +255,18 @@ TEST_F(Threads, AllocatingOperationsFailCleanly) {
     EXPECT_EQ(4u, vt::oom_sweep(store));
 }
 
+/* A thread whose function has returned is left alone: setting its priority answers 0. */
+TEST_F(Threads, PriorityOfAFinishedThreadIsNoError) {
+    plx_thread_t *h = nullptr;
+    ASSERT_EQ(0u, plx_thread_create(noop, 0, nullptr, &h));
+    ASSERT_TRUE(eventually([h] {
+        pthread_mutex_lock(&h->lock);
+        bool finished = h->finished;
+        pthread_mutex_unlock(&h->lock);
+        return finished;
+    }));
+    EXPECT_EQ(0u, plx_thread_set_priority(h, 5));
+    EXPECT_EQ(0u, plx_thread_wait_and_cleanup(h, PLX_THREAD_TIMEOUT_INFINITE));
+}
+
 }  // namespace
