@@ -190,13 +190,12 @@ uint32_t recommend(const char *function, bool estimate,
                    veltra_vibemesh_provider_handle_t provider, uint32_t x, uint32_t y,
                    veltra_vibemesh_result_handle_t *ph_result, uint32_t *p_estimate) {
     vm::ApiFrame frame(function, kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin_presentation;
     vm::Pin pin_provider;
     VibeMeshPresentation *p = nullptr;
     VibeMeshProvider *prov = nullptr;
     if (uint32_t code =
-            pin_presentation.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+            pin_presentation.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
     if (uint32_t code = pin_provider.acquire(frame, provider, vm::kProviderMagic, __LINE__, &prov))
         return code;
@@ -218,8 +217,7 @@ uint32_t open_mood_call(const vm::ApiFrame &frame, vm::Pin &pin,
                         veltra_vibemesh_presentation_handle_t presentation, int32_t line,
                         uint32_t x, uint32_t y, const void *out, const char *null_message,
                         VibeMeshPresentation **p, CellMood *cell) {
-    if (uint32_t code = frame.check_started()) return code;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, line, p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, line, p))
         return code;
     if (!cell_mood((*p)->type, x, y, cell)) return frame.invalid(kMsgBadCell);
     if (!out) return frame.invalid(null_message);
@@ -294,10 +292,9 @@ veltra_error_t veltra_vibemesh_presentation_release(
 veltra_error_t veltra_vibemesh_presentation_get_type(
     veltra_vibemesh_presentation_handle_t presentation, uint32_t *p_presentation_type) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_get_type", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
     if (!p_presentation_type)
         return frame.invalid("'p_presentation_type' parameter cannot be null");
@@ -404,10 +401,9 @@ veltra_error_t veltra_vibemesh_presentation_filter_set(
     veltra_vibemesh_presentation_handle_t presentation, const char *ident, const char *list_type,
     const char *item_value_id, const char *condition_type) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_filter_set", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
     auto bad_string = [](const char *s) { return plx_string_isempty(s) || !plx_string_isvalid(s); };
     const char *list_name = nullptr;
@@ -466,10 +462,9 @@ veltra_error_t veltra_vibemesh_presentation_filter_set(
 veltra_error_t veltra_vibemesh_presentation_filter_remove(
     veltra_vibemesh_presentation_handle_t presentation, const char *ident) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_filter_remove", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
     if (plx_string_isempty(ident)) return frame.invalid("'ident' parameter is null or empty");
     if (!plx_string_isvalid(ident)) return frame.invalid("'ident' parameter is invalid UTF8");
@@ -497,10 +492,9 @@ veltra_error_t veltra_vibemesh_presentation_filter_remove(
 veltra_error_t veltra_vibemesh_presentation_filter_remove_all(
     veltra_vibemesh_presentation_handle_t presentation) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_filter_remove_all", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
 
     uint32_t code;

@@ -90,10 +90,9 @@ veltra_error_t veltra_vibemesh_provider_enum(uint32_t ordinal,
 veltra_error_t veltra_vibemesh_provider_get_data(veltra_vibemesh_provider_handle_t provider,
                                                  const char *key, const char **p_value) {
     vm::ApiFrame frame("veltra_vibemesh_provider_get_data", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshProvider *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, provider, vm::kProviderMagic, __LINE__, &p)) return code;
+    if (uint32_t code = pin.open(frame, provider, vm::kProviderMagic, __LINE__, &p)) return code;
     if (plx_string_isempty(key)) return frame.invalid("'key' is null");
 
     uint32_t code;

@@ -107,10 +107,9 @@ uint32_t _vibemesh_result_handle_delete(void *results) {
 veltra_error_t veltra_vibemesh_results_count(veltra_vibemesh_result_handle_t results,
                                              uint32_t *p_count) {
     vm::ApiFrame frame("veltra_vibemesh_results_count", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshResults *r = nullptr;
-    if (uint32_t code = pin.acquire(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
+    if (uint32_t code = pin.open(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
     if (!p_count) return frame.invalid("'p_count' parameter is null");
 
     uint32_t code;
@@ -126,10 +125,9 @@ veltra_error_t veltra_vibemesh_results_count(veltra_vibemesh_result_handle_t res
 veltra_error_t veltra_vibemesh_results_enum(veltra_vibemesh_result_handle_t results, uint32_t index,
                                             const char **p_ident, const char **p_group) {
     vm::ApiFrame frame("veltra_vibemesh_results_enum", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshResults *r = nullptr;
-    if (uint32_t code = pin.acquire(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
+    if (uint32_t code = pin.open(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
     if (!p_ident) return frame.invalid("'p_ident' parameter is null");
 
     uint32_t code = 0;

@@ -146,6 +146,15 @@ public:
         if (calls_) __atomic_sub_fetch(calls_, 1, __ATOMIC_RELEASE); /* last touch of the record */
     }
 
+    /* The opening of every call on one record: the start-up check, then acquire. 0, or the
+     * code to return at once. */
+    template <class Record, class Handle>
+    uint32_t open(const ApiFrame &frame, Handle handle, uint32_t magic, int32_t line,
+                  Record **p_record) {
+        if (uint32_t code = frame.check_started()) return code;
+        return acquire(frame, handle, magic, line, p_record);
+    }
+
     /* The frame's handle check; on success the record is pinned until this Pin ends. */
     template <class Record, class Handle>
     uint32_t acquire(const ApiFrame &frame, Handle handle, uint32_t magic, int32_t line,
