@@ -10,9 +10,10 @@
  *               the calls that store or hand out storage);
  *   0x100D0003  (a status) no such key, value, id or element;
  *   0x100D0361  (a status) an index or position at or past the end.
- * A failure leaves the out-parameters as they were. delete of NULL is no error. A container created with its
- * THREADSAFE flag holds a critical section over every call (a failed enter is returned as the
- * thread package's code); the string table has no lock and callers serialize its use. */
+ * A failure leaves the out-parameters as they were. delete of NULL is no error. A container
+ * created with its THREADSAFE flag holds a critical section over every call (a failed enter
+ * is returned as the thread package's code); the string table has no lock and callers
+ * serialize its use. */
 #ifndef PLX_DATATYPES_H
 #define PLX_DATATYPES_H
 

@@ -115,7 +115,8 @@ namespace plx::fs {
 inline uint32_t last_error() { return _fs_map_error(errno); }
 /* A mode's owner bits as PLX_FS_ATTR_* flags. */
 inline uint32_t attribute_flags(uint32_t mode) {
-    return ((mode & 0400u) ? PLX_FS_ATTR_READABLE : 0u) | ((mode & 0200u) ? PLX_FS_ATTR_WRITABLE : 0u);
+    return ((mode & 0400u) ? PLX_FS_ATTR_READABLE : 0u) |
+           ((mode & 0200u) ? PLX_FS_ATTR_WRITABLE : 0u);
 }
 }  // namespace plx::fs
 

@@ -495,7 +495,9 @@ uint8_t plx_string_isupper(uint32_t code) { return is_upper(code); }
 
 /* The C locale's single-byte mapping, independent of whatever locale the host has set. */
 int32_t plx_string_char_tolower(uint32_t code) { return static_cast<int32_t>(ascii_lower(code)); }
-int32_t plx_string_char_toupper(uint32_t code) { return static_cast<int32_t>(plx::ascii_upper(code)); }
+int32_t plx_string_char_toupper(uint32_t code) {
+    return static_cast<int32_t>(plx::ascii_upper(code));
+}
 
 /* ---- numbers ------------------------------------------------------------------------------ */
 

@@ -211,18 +211,24 @@ uint32_t recommend(const char *function, bool estimate,
         query_datasource(p, prov->datasource, cell.id, estimate, ph_result, p_estimate));
 }
 
-/* The checks both mood calls open with, in their order: start-up, the presentation (pinned
- * for the call), the cell, then the out pointer with the call's own message. */
-uint32_t open_mood_call(const vm::ApiFrame &frame, vm::Pin &pin,
-                        veltra_vibemesh_presentation_handle_t presentation, int32_t line,
-                        uint32_t x, uint32_t y, const void *out, const char *null_message,
-                        VibeMeshPresentation **p, CellMood *cell) {
-    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, line, p))
-        return code;
-    if (!cell_mood((*p)->type, x, y, cell)) return frame.invalid(kMsgBadCell);
-    if (!out) return frame.invalid(null_message);
-    return 0;
-}
+/* One mood call: its frame, the presentation pinned for the call and the cell's mood. open()
+ * runs the checks both mood calls start with, in their order: start-up, the presentation, the
+ * cell, then the out pointer with the call's own message. */
+struct MoodCall {
+    explicit MoodCall(const char *function) : frame(function, kSource) {}
+    uint32_t open(veltra_vibemesh_presentation_handle_t presentation, int32_t line, uint32_t x,
+                  uint32_t y, const void *out, const char *null_message) {
+        if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, line, &p))
+            return code;
+        if (!cell_mood(p->type, x, y, &cell)) return frame.invalid(kMsgBadCell);
+        if (!out) return frame.invalid(null_message);
+        return 0;
+    }
+    vm::ApiFrame frame;
+    vm::Pin pin;
+    VibeMeshPresentation *p = nullptr;
+    CellMood cell{};
+};
 
 }  // namespace
 
@@ -320,14 +326,11 @@ veltra_error_t veltra_vibemesh_presentation_type_dimension(uint32_t presentation
 veltra_error_t veltra_vibemesh_presentation_get_mood_id(
     veltra_vibemesh_presentation_handle_t presentation, uint32_t x, uint32_t y,
     const char **p_mood_id) {
-    vm::ApiFrame frame("veltra_vibemesh_presentation_get_mood_id", kSource);
-    vm::Pin pin;
-    VibeMeshPresentation *p = nullptr;
-    CellMood cell{};
-    if (uint32_t code = open_mood_call(frame, pin, presentation, __LINE__, x, y, p_mood_id,
-                                       "'p_mood_id' parameter cannot be null", &p, &cell))
+    MoodCall call("veltra_vibemesh_presentation_get_mood_id");
+    if (uint32_t code = call.open(presentation, __LINE__, x, y, p_mood_id,
+                                  "'p_mood_id' parameter cannot be null"))
         return code;
-    *p_mood_id = cell.id;
+    *p_mood_id = call.cell.id;
     return 0;
 }
 
@@ -338,13 +341,11 @@ veltra_error_t veltra_vibemesh_presentation_get_mood_name(
     veltra_vibemesh_presentation_handle_t presentation, uint32_t x, uint32_t y,
     const char **p_mood_name) {
     static constexpr char kFn[] = "veltra_vibemesh_presentation_get_mood_name";
-    vm::ApiFrame frame(kFn, kSource);
-    vm::Pin pin;
-    VibeMeshPresentation *p = nullptr;
-    CellMood cell{};
-    if (uint32_t code = open_mood_call(frame, pin, presentation, __LINE__, x, y, p_mood_name,
-                                       "'p_mood_name' parameter cannot be null", &p, &cell))
+    MoodCall call(kFn);
+    if (uint32_t code = call.open(presentation, __LINE__, x, y, p_mood_name,
+                                  "'p_mood_name' parameter cannot be null"))
         return code;
+    const VibeMeshPresentation *p = call.p;
 
     const veltra_listmanager_interface_t *lists = host::lists();
     void *locale = nullptr;
@@ -372,7 +373,8 @@ veltra_error_t veltra_vibemesh_presentation_get_mood_name(
                                     nullptr, nullptr, &list);
     if (code == 0)
         code =
-            lists->list_get_element_by_id(list, plx_string_atou32(cell.id), cell.level, &element);
+            lists->list_get_element_by_id(list, plx_string_atou32(call.cell.id), call.cell.level,
+                                          &element);
     if (code == 0) code = lists->list_element_get_display_string(element, &display);
     if (code == 0) {
         /* Not entered: nothing interned, the lists released as on any failure. */
@@ -388,7 +390,7 @@ veltra_error_t veltra_vibemesh_presentation_get_mood_name(
     if (list) lists->list_release(list);
     lists->locale_release(locale);
     if (code == 0) *p_mood_name = interned;
-    return frame.finish(code);
+    return call.frame.finish(code);
 }
 
 /* ---- filters ---------------------------------------------------------------------------- */

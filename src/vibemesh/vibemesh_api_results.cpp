@@ -115,7 +115,8 @@ veltra_error_t veltra_vibemesh_results_count(veltra_vibemesh_result_handle_t res
     uint32_t code;
     {
         plx::CritsecGuard guard(r->lock);
-        code = guard.entered() ? guard.entered() : guard.finish(plx_vector2_count(r->entries, p_count));
+        code = guard.entered() ? guard.entered()
+                               : guard.finish(plx_vector2_count(r->entries, p_count));
     }
     return frame.finish(code);
 }
