@@ -52,6 +52,9 @@ TEST_F(Fs, ReadWritePositionSeekAndEof) {
     std::string big(3000, 'b'); /* longer than the formatting buffer */
     ASSERT_EQ(0u, fs_printf(f, &n, "%s!", big.c_str()));
     EXPECT_EQ(3001u, n);
+    char tail[4] = {};
+    ASSERT_EQ(0u, plx_fs_file_read_at(f, 3014, tail, 3, &n));
+    EXPECT_STREQ("bb!", tail); /* the long text itself, not the cut formatting buffer */
     uint64_t pos = 0, size = 0;
     EXPECT_EQ(0u, plx_fs_file_get_position(f, &pos));
     EXPECT_EQ(3017u, pos);

@@ -1,5 +1,7 @@
 /* General string operations: lengths, comparison, search, bounded copies, duplication,
  * editing in place and numbers. */
+#include <ctype.h>
+
 #include <cmath>
 #include <string>
 
@@ -145,6 +147,17 @@ TEST(StringEdit, CaseTrimAndReverse) {
     std::string longer, expected; /* longer than any stack buffer would be */
     for (int i = 0; i < 150; ++i) longer += "x\xC3\xA9", expected += "\xC3\xA9x";
     EXPECT_EQ(expected, plx_string_reverse(longer.data()));
+}
+
+/* The C locale's classes, whatever locale the host has set. */
+TEST(StringClasses, MatchTheCLocale) {
+    for (uint32_t c = 0; c < 0x100; ++c) {
+        EXPECT_EQ(isspace(int(c)) != 0, plx_string_isspace(c) != 0) << c;
+        EXPECT_EQ(isprint(int(c)) != 0, plx_string_isprint(c) != 0) << c;
+        EXPECT_EQ(isxdigit(int(c)) != 0, plx_string_isxdigit(c) != 0) << c;
+        EXPECT_EQ(isalnum(int(c)) != 0, plx_string_isalnum(c) != 0) << c;
+        EXPECT_EQ(tolower(int(c)), plx_string_char_tolower(c)) << c;
+    }
 }
 
 TEST(StringNumbers, DecimalFormatting) {

@@ -135,9 +135,21 @@ TEST_F(StringTable, BadHandlesAndArguments) {
     auto *other = reinterpret_cast<plx_stringtable_t *>(fake);
     uint32_t id, count;
     const char *s;
-    EXPECT_EQ(kWrongMagic, plx_stringtable_add_value(other, "a", &id));
-    EXPECT_EQ(kWrongMagic, plx_stringtable_count(other, &count));
-    EXPECT_EQ(kWrongMagic, plx_stringtable_delete(other));
+    const void *buffer = nullptr;
+    uint32_t size = 5;
+    for (uint32_t code : {plx_stringtable_add_value(other, "a", &id),
+                          plx_stringtable_count(other, &count), plx_stringtable_clear(other),
+                          plx_stringtable_get_value(other, 1, &s),
+                          plx_stringtable_get_value_ref(other, "a", &id),
+                          plx_stringtable_remove_value(other, 1),
+                          plx_stringtable_enum(other, 0, &id, &s),
+                          plx_stringtable_get_buffer(other, &buffer, &size, nullptr),
+                          plx_stringtable_get_buffer_sync_ref(other, 1, &id),
+                          plx_stringtable_attach_buffer(other, "\0a\0", 3),
+                          plx_stringtable_delete(other)})
+        EXPECT_EQ(kWrongMagic, code);
+    EXPECT_EQ(0x12345678u, fake[0]);
+    EXPECT_EQ(kInvalid, plx_stringtable_count(t_, nullptr));
     EXPECT_EQ(kInvalid, plx_stringtable_create(nullptr, 0));
     EXPECT_EQ(0u, plx_stringtable_delete(nullptr));
     for (const char *bad : {"", "\xC0\x80"}) /* empty, and empty once decoded */
@@ -147,8 +159,8 @@ TEST_F(StringTable, BadHandlesAndArguments) {
     EXPECT_EQ(kInvalid, plx_stringtable_get_value(t_, 1, nullptr));
     EXPECT_EQ(kInvalid, plx_stringtable_remove_value(t_, 0));
     EXPECT_EQ(kInvalid, plx_stringtable_get_buffer_sync_ref(t_, 0, &id));
-    const void *buffer = &id;
-    uint32_t size = 5;
+    buffer = &id;
+    size = 5;
     ASSERT_EQ(0u, plx_stringtable_get_buffer(t_, &buffer, &size, nullptr));
     EXPECT_EQ(nullptr, buffer);
     EXPECT_EQ(0u, size);

@@ -91,6 +91,9 @@ protected:
         EXPECT_CODE(0u, veltra_vibemesh_shutdown());
         ds_.withdraw();
         if (user_) veltra_manager_user_release(user_);
+        veltra_manager_object_counts_t c{};
+        veltra_manager_object_counts(&c);
+        EXPECT_EQ(0u, c.lists + c.elements + c.locales) << "list objects left unreleased";
         ManagerTest::TearDown();
     }
 
