@@ -139,6 +139,18 @@ TEST_F(Fs, WholeFilesCopyAndAttributes) {
     EXPECT_NE(0u, plx_fs_file_copy(path("src").c_str(), path("src").c_str(), 0));
     EXPECT_EQ(big, get("src"));
 
+    ASSERT_EQ(0u, plx_fs_file_rename(path("three").c_str(), path("four").c_str()));
+    EXPECT_EQ(big, get("four"));
+    EXPECT_EQ(0x90030041u, plx_fs_file_rename(path("three").c_str(), path("five").c_str()));
+
+    /* a file created with read permission only is not writable */
+    plx_fs_file_t *ro = nullptr;
+    ASSERT_EQ(0u, plx_fs_file_open(path("ro").c_str(), PLX_FS_OPEN_WRITE | PLX_FS_OPEN_CREATE,
+                                   PLX_FS_PERM_READ, &ro));
+    plx_fs_file_close(ro);
+    EXPECT_EQ(0u, plx_fs_file_get_attributes(path("ro").c_str(), &attrs));
+    EXPECT_EQ(PLX_FS_ATTR_READABLE, attrs);
+
     EXPECT_EQ(0x90030046u, plx_fs_file_delete(PLX_FS_NAME_STDOUT)); /* no file name */
 }
 
@@ -192,6 +204,7 @@ TEST_F(Fs, BadInputIsRefused) {
     const char *value = nullptr;
     EXPECT_EQ(0x90030001u, plx_fs_option_get("plx_fs_MAX_handles", &value));
     EXPECT_EQ(0x90030001u, plx_fs_option_set(PLX_FS_OPTION_MAX_HANDLES, "4294967296"));
+    EXPECT_EQ(0x90030001u, plx_fs_option_set(PLX_FS_OPTION_MAX_HANDLES, ""));
     ASSERT_EQ(0u, plx_fs_option_set(PLX_FS_OPTION_MAX_HANDLES, "4294967295"));
     ASSERT_EQ(0u, plx_fs_option_get(PLX_FS_OPTION_MAX_HANDLES, &value));
     EXPECT_STREQ("4294967295", value);

@@ -112,6 +112,7 @@ TEST_F(StringAlloc, DuplicatesAndTheirFailures) {
     d = plx_string_strdupn("abc", 6, '*');
     EXPECT_EQ(0, memcmp(d, "abc**\0", 6)) << "fill stays between the text and the last byte";
     plx_string_free(d);
+    EXPECT_EQ(nullptr, plx_string_strdupn(nullptr, 6, '*'));
 
     d = plx_string_worddup("\t\xC3\xA9t\xC3\xA9\n");
     EXPECT_STREQ("\xC3\xA9t\xC3\xA9", d);

@@ -117,6 +117,7 @@ TEST_F(Threads, IdsAndNames) {
     plx_thread_t *h = nullptr;
     ASSERT_EQ(0u, plx_thread_create(report_self, 0, &seen, &h));
     uintptr_t handle_id = 0;
+    EXPECT_EQ(kInvalid, plx_thread_get_id(h, nullptr));
     EXPECT_EQ(0u, plx_thread_get_id(h, &handle_id));
     ASSERT_EQ(0u, plx_thread_wait_and_cleanup(h, PLX_THREAD_TIMEOUT_INFINITE));
     EXPECT_EQ(handle_id, seen.id) << "the handle's id is not the thread's own";

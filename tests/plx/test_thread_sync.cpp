@@ -112,6 +112,11 @@ TEST_F(ThreadSync, CritsecExcludesUnderContention) {
     EXPECT_EQ(0u, plx_thread_critsec_delete(cs));
 }
 
+TEST_F(ThreadSync, NullSectionsAreRefused) {
+    EXPECT_EQ(kInvalid, plx_thread_critsec_enter(nullptr));
+    EXPECT_EQ(kInvalid, plx_thread_critsec_leave(nullptr));
+}
+
 TEST_F(ThreadSync, AutoResetEventIsConsumedByOneWait) {
     plx_thread_event_t *ev = nullptr;
     ASSERT_EQ(0u, plx_thread_event_create(&ev, 1, 0));
