@@ -189,6 +189,7 @@ TEST(StringNumbers, Parsing) {
     /* 32-bit results whatever the width of the host's long. */
     EXPECT_EQ(4294967295u, plx_string_atou32("4294967296"));
     EXPECT_EQ(4294967291u, plx_string_atou32("-5"));
+    EXPECT_EQ(4294967291u, plx_string_atou32("\r-5")) << "leading blanks include CR";
     EXPECT_EQ(INT32_MAX, plx_string_atoi32("99999999999"));
     EXPECT_EQ(INT32_MIN, plx_string_atoi32("-99999999999"));
     EXPECT_EQ(0ul, plx_string_strtoul(nullptr, nullptr, 10));
