@@ -3,6 +3,7 @@
  * get_buffer and survives a second attach; then add, remove, lookup, enumeration, sync ids and
  * clear run against a model of ids and strings, with the serialized buffer checked after every
  * step. An allocation failure may strike any step; the table must then still delete cleanly. */
+#include <algorithm>
 #include <vector>
 
 #include "fuzz_common.h"
@@ -11,7 +12,9 @@ namespace fuzz_stringtable {
 
 constexpr uint32_t kInvalid = 0x900D0001u, kNotFound = 0x100D0003u, kRange = 0x100D0361u;
 
-const char *const kPool[] = {"abc", "de", "fgh", "ABC", "a", "b", "\xc3\xa9", "mood", "abc "};
+/* "ab", "bA" and "c " share a djb2 value, as do "Ab" and "BA". */
+const char *const kPool[] = {"abc", "de", "fgh", "ABC", "a", "b", "\xc3\xa9", "mood", "abc ",
+                             "ab", "bA", "c ", "Ab", "BA"};
 
 /* The strings of a serialized buffer, or false when attach must refuse it. */
 bool parse(const std::string &buf, std::vector<std::string> *strings) {
@@ -29,9 +32,64 @@ bool parse(const std::string &buf, std::vector<std::string> *strings) {
     return true;
 }
 
+/* The one model of the table: strings by id, and an index ordered by djb2 alone in which a
+ * store lands before the equal element a binary search (checking the last element first)
+ * meets; a lookup takes the first equal string of its run. That order decides which of equal
+ * attached strings a lookup or a repeated add names, so ids are predicted exactly. */
 struct Model {
     std::vector<std::string> by_id; /* index id - 1; empty once removed */
+    std::vector<std::pair<uint32_t, uint32_t>> index; /* (hash, id) */
     size_t removed = 0;
+
+    static uint32_t djb2(const std::string &s) {
+        uint32_t h = 5381;
+        for (unsigned char c : s) h = h * 33 + c;
+        return h;
+    }
+    void store(uint32_t h, uint32_t id) {
+        auto cmp = [&](size_t i) { return index[i].first < h ? -1 : index[i].first > h ? 1 : 0; };
+        size_t at = index.size();
+        if (!index.empty()) {
+            uint32_t lo = UINT32_MAX, hi = static_cast<uint32_t>(index.size() - 1);
+            int at_hi = cmp(hi) > 0 ? 1 : 0;
+            bool done = cmp(hi) < 0;
+            while (!done && hi - lo > 1) {
+                uint32_t mid = lo + (hi - lo) / 2;
+                int c = cmp(mid);
+                if (c == 0) {
+                    at = mid;
+                    done = true;
+                } else if (c > 0) {
+                    hi = mid;
+                    at_hi = 1;
+                } else {
+                    lo = mid;
+                }
+            }
+            if (!done) at = (at_hi ? 1 : cmp(hi)) >= 0 ? hi : hi + 1;
+        }
+        index.insert(index.begin() + static_cast<std::ptrdiff_t>(at), {h, id});
+    }
+    uint32_t find(const std::string &s) const {
+        uint32_t h = djb2(s);
+        auto it = std::lower_bound(index.begin(), index.end(), std::make_pair(h, 0u),
+                                   [](auto a, auto b) { return a.first < b.first; });
+        for (; it != index.end() && it->first == h; ++it)
+            if (by_id[it->second - 1] == s) return it->second;
+        return 0;
+    }
+    uint32_t add(const std::string &s) {
+        if (uint32_t id = find(s)) return id;
+        by_id.push_back(s);
+        store(djb2(s), static_cast<uint32_t>(by_id.size()));
+        return static_cast<uint32_t>(by_id.size());
+    }
+    void remove(uint32_t id) {
+        for (size_t i = 0; i < index.size(); ++i)
+            if (index[i].second == id) index.erase(index.begin() + static_cast<std::ptrdiff_t>(i));
+        by_id[id - 1].clear();
+        ++removed;
+    }
     std::vector<uint32_t> live() const {
         std::vector<uint32_t> ids;
         for (size_t k = 0; k < by_id.size(); ++k)
@@ -44,8 +102,13 @@ struct Model {
         return out.empty() ? out : out + std::string(1, '\0');
     }
     void reset(const std::vector<std::string> &strings) {
-        by_id = strings;
+        by_id.clear();
+        index.clear();
         removed = 0;
+        for (const std::string &x : strings) {
+            by_id.push_back(x);
+            store(djb2(x), static_cast<uint32_t>(by_id.size()));
+        }
     }
 };
 
@@ -100,10 +163,13 @@ void run(const uint8_t *data, size_t size) {
         FUZZ_CHECK(plx_stringtable_delete(again) == 0);
     }
 
-    for (int steps = 0; !r.empty() && steps < 100; ++steps) {
+    for (int steps = 0; !r.empty() && steps < 400; ++steps) {
         uint8_t op = r.u8();
         uint32_t id = r.below(static_cast<uint32_t>(m.by_id.size()) + 2);
-        std::string s = op & 0x40 ? r.bytes(8) : kPool[r.below(std::size(kPool))];
+        /* raw bytes, many distinct strings (the table grows), or the pool's repeats */
+        std::string s = op & 0x40   ? r.bytes(8)
+                        : op & 0x20 ? "s" + std::to_string(r.u16() % 700)
+                                    : kPool[r.below(std::size(kPool))];
         s.resize(strlen(s.c_str()));
         /* The table refuses what the string module calls empty, invalid first characters too. */
         const bool refused = plx_string_isempty(s.c_str());
@@ -125,15 +191,8 @@ void run(const uint8_t *data, size_t size) {
                     break;
                 }
                 FUZZ_CHECK(rc == 0, "add gave %x", rc);
-                bool present = false;
-                for (const std::string &e : m.by_id) present = present || e == s;
-                if (present) {
-                    FUZZ_CHECK(got >= 1 && got <= m.by_id.size() && m.by_id[got - 1] == s,
-                               "add returned id %u", got);
-                } else {
-                    m.by_id.push_back(s);
-                    FUZZ_CHECK(got == m.by_id.size(), "new string got id %u", got);
-                }
+                uint32_t want = m.add(s);
+                FUZZ_CHECK(got == want, "add returned id %u, model %u", got, want);
                 break;
             }
             case 1: /* remove */
@@ -147,8 +206,7 @@ void run(const uint8_t *data, size_t size) {
                     FUZZ_CHECK(rc == kNotFound);
                 } else {
                     FUZZ_CHECK(rc == 0, "remove %u gave %x", id, rc);
-                    m.by_id[id - 1].clear();
-                    ++m.removed;
+                    m.remove(id);
                 }
                 break;
             case 2: { /* get by id */
@@ -165,10 +223,9 @@ void run(const uint8_t *data, size_t size) {
             case 3: { /* get by string */
                 uint32_t got = 0;
                 rc = plx_stringtable_get_value_ref(t, s.c_str(), &got);
-                bool present = false;
-                for (const std::string &e : m.by_id) present = present || e == s;
-                FUZZ_CHECK(rc == (refused ? kInvalid : present ? 0 : kNotFound));
-                if (rc == 0) FUZZ_CHECK(got >= 1 && got <= m.by_id.size() && m.by_id[got - 1] == s);
+                uint32_t want = refused ? 0 : m.find(s);
+                FUZZ_CHECK(rc == (refused ? kInvalid : want ? 0 : kNotFound));
+                if (rc == 0) FUZZ_CHECK(got == want, "lookup named id %u, model %u", got, want);
                 break;
             }
             case 4: { /* sync id of a removed or unknown id */

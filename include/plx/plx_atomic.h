@@ -1,5 +1,7 @@
 /* Atomic counters, spin locks and the pseudo-random generator.
- * Plain C99; every function returns a plx_error_t unless its declaration says otherwise. */
+ * Plain C99; every function returns a plx_error_t unless its declaration says otherwise.
+ * Counters wrap modulo 2^32 and every operation on a cell is atomic. A NULL cell or
+ * lock is 0x901F0001 (plx_spinlock_delete excepted); nothing else fails. */
 #ifndef PLX_ATOMIC_H
 #define PLX_ATOMIC_H
 

@@ -1,5 +1,19 @@
 /* Containers: sorting, vector, hash table, string map, string table.
- * Plain C99; every function returns a plx_error_t unless its declaration says otherwise. */
+ * Plain C99; every function returns a plx_error_t unless its declaration says otherwise.
+ *
+ * Codes of the containers (package 0x0D):
+ *   0x900D0001  a null container or a null or invalid argument (where a call says no
+ *               otherwise); nothing changed;
+ *   0x900D0002  memory ran out; the container is as it was before the call;
+ *   0x900D0007  create without plx_datatypes_initialize;
+ *   0x900D0321  a record that is not a container of the kind called (vector: 0x900D0320 for
+ *               the calls that store or hand out storage);
+ *   0x100D0003  (a status) no such key, value, id or element;
+ *   0x100D0361  (a status) an index or position at or past the end.
+ * A failure leaves the out-parameters as they were. delete of NULL is no error. A container
+ * created with its THREADSAFE flag holds a critical section over every call (a failed enter
+ * is returned as the thread package's code); the string table has no lock and callers
+ * serialize its use. */
 #ifndef PLX_DATATYPES_H
 #define PLX_DATATYPES_H
 
@@ -23,11 +37,17 @@ const char *plx_datatypes_get_build_date(void);
 /* ---- sorting (package 0x0F) ---- */
 typedef int32_t (*plx_utils_qsort_compare_fn)(const void *a, const void *b, void *argument);
 
-/* in-place, not stable; argument is passed unchanged to every compare call */
+/* In place and not stable; `argument` is passed unchanged to every compare call. 0x900F0001
+ * for a null base or a null compare. The pivot is a one-element block from the host
+ * allocator: without one nothing moves and the result is still 0. */
 plx_error_t plx_utils_qsort(void *base, uint32_t count, uint32_t element_size,
                             plx_utils_qsort_compare_fn compare, void *argument);
 
-/* ---- vector ---- */
+/* ---- vector ----
+ * Elements of a fixed size copied in and out by value. SORTED keeps them ordered by the compare
+ * function (adds go where a binary search puts them), UNIQUE refuses a second equal element
+ * (add then answers 0 with the index of the one there). 0x900D0209 when a size does not match
+ * the element size. Pointers into the buffer are valid until the next change. */
 typedef struct plx_vector2_s plx_vector2_t;
 
 #define PLX_VECTOR2_FLAG_THREADSAFE 0x01u
@@ -38,13 +58,14 @@ typedef struct plx_vector2_s plx_vector2_t;
 typedef int32_t  (*plx_vector2_compare_fn)(const void *a, const void *b);
 /* called on an element inside the buffer that the vector disposes of; result ignored */
 typedef uint32_t (*plx_vector2_free_fn)(void *element);
-/* returning 0 stops the walk */
+/* returning 0 stops the walk; foreach then answers 0x900D01A0 */
 typedef uint32_t (*plx_vector2_foreach_fn)(void *data, const void *element);
 
 plx_error_t plx_vector2_create(plx_vector2_t **p_vector, uint32_t element_size, uint32_t flags,
                                plx_vector2_compare_fn compare, plx_vector2_free_fn free_fn);
 plx_error_t plx_vector2_delete(plx_vector2_t *vector);
 plx_error_t plx_vector2_clear(plx_vector2_t *vector);
+/* a NULL vector counts 0 and succeeds */
 plx_error_t plx_vector2_count(plx_vector2_t *vector, uint32_t *p_count);
 /* copies element_size bytes from value; p_index (may be NULL) <- where it is or already was */
 plx_error_t plx_vector2_add(plx_vector2_t *vector, const void *value, uint32_t element_size,
@@ -73,7 +94,15 @@ plx_error_t plx_vector2_attach(plx_vector2_t *vector, void *buffer, uint32_t byt
 plx_error_t plx_vector2_detach(plx_vector2_t *vector, void **p_buffer, uint32_t *p_capacity,
                                uint32_t *p_element_size);
 
-/* ---- hash table ---- */
+/* ---- hash table ----
+ * NUL-terminated, non-empty keys (ASCII case folded unless CASE_SENSITIVE), each with an
+ * ordered list of values: byte ranges copied or referenced (data and size both absent or both
+ * present). A key without MULTI_VALUE holds one value that an add replaces; with UNIQUE_KEYS a
+ * second add of a key is 0x900D0368. Keys are kept in insertion order for the flat index, and
+ * the first spelling of a key stays. KEY_BY_REFERENCE keeps the caller's key pointer, which
+ * must outlive the entry. A handed-out value stays valid until it is removed, replaced or
+ * cleared; in a THREADSAFE table without NO_RETIRE a replaced or removed value that was handed
+ * out lives on until the next clear or delete. A NULL table is "not found" for finds. */
 typedef struct plx_hashtable_s plx_hashtable_t;
 
 #define PLX_HASHTABLE_FLAG_THREADSAFE       0x01u
@@ -90,6 +119,8 @@ plx_error_t plx_hashtable_create(plx_hashtable_t **p_table, uint32_t flags,
                                  plx_hashtable_free_fn free_fn);
 plx_error_t plx_hashtable_delete(plx_hashtable_t *table);
 plx_error_t plx_hashtable_clear(plx_hashtable_t *table);
+/* Same flags, keys and values in the same order, no free callback; copied data is copied
+ * again, referenced data is referenced by both. A failed copy leaves nothing behind. */
 plx_error_t plx_hashtable_copy(plx_hashtable_t *table, plx_hashtable_t **p_copy);
 plx_error_t plx_hashtable_count(plx_hashtable_t *table, uint32_t *p_count);   /* total values */
 /* copy != 0: the table keeps its own copy of size bytes; else it references data */
@@ -111,7 +142,10 @@ plx_error_t plx_hashtable_index_get(plx_hashtable_t *table, uint32_t index, cons
                                     const void **p_data, uint32_t *p_size);
 plx_error_t plx_hashtable_index_remove(plx_hashtable_t *table, uint32_t index);
 
-/* ---- string map (flags: the hash table flags plus the one below) ---- */
+/* ---- string map (flags: the hash table flags plus the one below) ----
+ * A hash table of strings: values copied with their terminator unless VALUE_BY_REFERENCE (the
+ * caller's string, which must outlive the entry). A referenced value that no longer ends in
+ * its terminator where it did is refused on read with 0x900D0360. */
 typedef struct plx_stringmap_s plx_stringmap_t;
 
 #define PLX_STRINGMAP_FLAG_VALUE_BY_REFERENCE 0x1000u
@@ -131,7 +165,11 @@ plx_error_t plx_stringmap_value_get(plx_stringmap_t *map, uint32_t index, const 
 plx_error_t plx_stringmap_value_count(plx_stringmap_t *map, const char *key, uint32_t *p_count);
 plx_error_t plx_stringmap_value_delete(plx_stringmap_t *map, const char *key);
 
-/* ---- string table (ids start at 1; 0 is never an id) ---- */
+/* ---- string table (ids start at 1; 0 is never an id) ----
+ * Interned strings named by ids in the order added; an equal live string gives its id again.
+ * Ids are never reused after a removal. The empty string (also once decoded, such as C0 80)
+ * is an invalid argument. Adding and attaching complete or leave the table as it was. No lock:
+ * callers serialize access. */
 typedef struct plx_stringtable_s plx_stringtable_t;
 
 plx_error_t plx_stringtable_create(plx_stringtable_t **p_table, uint32_t flags);
@@ -155,7 +193,10 @@ plx_error_t plx_stringtable_get_buffer(plx_stringtable_t *table, const void **p_
 /* p_buffer_id <- the id the string gets once the current buffer is attached to a table */
 plx_error_t plx_stringtable_get_buffer_sync_ref(plx_stringtable_t *table, uint32_t id,
                                                 uint32_t *p_buffer_id);
-/* replaces the contents with the strings of a serialized buffer (copied, not kept) */
+/* replaces the contents with the strings of a serialized buffer (copied, not kept): 0x00,
+   then strings of at least one byte each ended by 0x00, trailing 0x00 allowed; anything else
+   is 0x900D0001 and changes nothing. Equal strings keep their own ids; a lookup names the one
+   a sorted store order puts first */
 plx_error_t plx_stringtable_attach_buffer(plx_stringtable_t *table, const void *buffer,
                                           uint32_t byte_size);
 

@@ -1,5 +1,17 @@
 /* UTF-8 strings, formatted printing and the string accumulator.
- * Plain C99; every function returns a plx_error_t unless its declaration says otherwise. */
+ * Plain C99; every function returns a plx_error_t unless its declaration says otherwise.
+ *
+ * The character rule: sequences of one to three bytes (lead bytes 00..7F, C0..DF, E0..EF, each
+ * followed by its 80..BF bytes); overlong forms and surrogates are accepted, nothing above
+ * U+FFFF decodes. A walk stops at the first invalid sequence. Only ASCII letters have a case.
+ * NULL strings: lengths and counts answer 0, comparisons order NULL before any string, searches
+ * answer NULL, edits and plx_string_free do nothing. Pointers returned by searches point into
+ * the searched string; new strings (dup, mprintf, detach, conversions) come from the host
+ * allocator and are released with plx_string_free.
+ * Codes (package 0x05): 0x90050001 a null or invalid argument, 0x90050002 memory ran out (the
+ * text as it was; the allocating UCS-2 conversions answer 0x90030002), 0x90050008 a destination
+ * too small, 0x900503A0 an invalid UTF-8 sequence,
+ * 0x900503A1 an odd UCS-2 byte count. */
 #ifndef PLX_STRING_H
 #define PLX_STRING_H
 
@@ -133,7 +145,11 @@ uint32_t plx_string_vsnprintf(char *buffer, uint32_t size, const char *format, v
 char *plx_string_mprintf(const char *format, ...);   /* format(printf, 1, 2); NULL on failure */
 char *plx_string_vmprintf(const char *format, va_list args);   /* format(printf, 1, 0) */
 
-/* ---- string accumulator ---- */
+/* ---- string accumulator ----
+ * One growing, always terminated text. An append that cannot grow the text leaves it as it
+ * was: the plain appends answer 0x90050002, the formatting appends log that code and answer 0
+ * (never a text with a formatted piece missing). Padding spaces are appended in pieces of at
+ * most 29, so the capacity grows as those appends would. */
 typedef struct plx_string_accum_s plx_string_accum_t;
 
 /* block (may be NULL): caller memory that holds the header and, after it, the first buffer */

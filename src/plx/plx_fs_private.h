@@ -5,6 +5,7 @@
 #define PLX_FS_PRIVATE_H
 
 #include <dirent.h>
+#include <errno.h>
 #include <limits.h>
 #include <sys/types.h>
 
@@ -18,7 +19,6 @@ inline constexpr uint32_t kErrNoMemory = err(kNoMemory);
 inline constexpr uint32_t kErrNotStarted = err(kNotInitialized);
 inline constexpr uint32_t kErrShortWrite = err(0x43); /* also what a full device reports */
 inline constexpr uint32_t kErrExists = err(0x42);
-inline constexpr uint32_t kErrNotFound = err(0x41);
 inline constexpr uint32_t kErrBadPath = err(0x46); /* empty or standard-stream path, directory */
 inline constexpr uint32_t kErrTooLarge = err(0x48);
 inline constexpr uint32_t kErrEnd = err(0x49); /* end of file or of directory */
@@ -110,7 +110,17 @@ uint32_t _fs_map_error(int platform_error);
  * is_std_stream and positional. On failure no descriptor is left open. */
 uint32_t _fs_file_get_handle(plx_fs_file_t *file, uint32_t open_flags, uint32_t permissions);
 
-/* Test seams, reached by tests through the library's symbol table. */
+namespace plx::fs {
+/* The code of the platform error the last failing call left in errno. */
+inline uint32_t last_error() { return _fs_map_error(errno); }
+/* A mode's owner bits as PLX_FS_ATTR_* flags. */
+inline uint32_t attribute_flags(uint32_t mode) {
+    return ((mode & 0400u) ? PLX_FS_ATTR_READABLE : 0u) |
+           ((mode & 0200u) ? PLX_FS_ATTR_WRITABLE : 0u);
+}
+}  // namespace plx::fs
+
+/* Test seams; the tests link the module's objects and call them directly. */
 extern "C" {
 /* Installs `table` for every later system call of the layer; null restores the real one. */
 void _plx_fs_syscalls_set(const plx::fs::FsSyscalls *table);

@@ -29,17 +29,24 @@ bool is_case_sensitive(const plx_hashtable_t *t) {
     return plx::genhash(key, strlen(key), is_case_sensitive(t));
 }
 
+/* The check at the head of every operation on an existing table: a null table or `bad_args`
+ * gives the invalid-argument code, a record that is no table the wrong-magic code; both are
+ * logged under the caller's line. */
+uint32_t check_table(const plx_hashtable_t *t, bool bad_args, int line) {
+    if (!t || bad_args) return plx::log_error(plx::kHtInvalid, kSource, line);
+    if (t->magic != plx::kHashTableMagic) return plx::log_error(plx::kHtWrongMagic, kSource, line);
+    return 0;
+}
+
 /* Runs `body` inside the table's critical section (if it has one). A failure to enter is
  * returned as it is; a failure to leave replaces a successful result. */
 template <class F>
 uint32_t locked(plx_hashtable_t *t, F body) {
-    if (!t->lock) return body();
-    uint32_t code = plx_thread_critsec_enter(t->lock);
-    if (code) return HT_FAIL(code);
+    plx::CritsecGuard guard(t->lock);
+    if (uint32_t code = guard.entered()) return HT_FAIL(code);
     uint32_t result = body();
-    uint32_t left = plx_thread_critsec_leave(t->lock);
-    if (left) HT_FAIL(left);
-    return result ? result : left;
+    if (uint32_t left = guard.leave()) HT_FAIL(left);
+    return guard.finish(result);
 }
 
 /* ---- keys and lookup ------------------------------------------------------------------- */
@@ -47,12 +54,7 @@ uint32_t locked(plx_hashtable_t *t, F body) {
 /* Equality ignoring ASCII case, for keys whose bytes differ; out of line, as lookups settle
  * most keys by a byte compare first (callers mostly repeat a key's spelling). */
 [[gnu::noinline]] bool keys_equal_folded(const char *stored, const char *key) {
-    const unsigned char *a = reinterpret_cast<const unsigned char *>(stored);
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(key);
-    for (;; ++a, ++b) {
-        if (*a != *b && plx::fold_upper(*a) != plx::fold_upper(*b)) return false;
-        if (*a == 0) return true;
-    }
+    return plx::equal_folded(stored, key);
 }
 
 /* _plx_hashtable_finditem: the item of `key`, or null. An empty table may have no buckets.
@@ -536,7 +538,7 @@ plx_error_t plx_hashtable_create(plx_hashtable_t **p_table, uint32_t flags,
 /* Disposes of everything the table holds and frees it; a null table is fine. */
 plx_error_t plx_hashtable_delete(plx_hashtable_t *table) {
     if (!table) return 0;
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, false, __LINE__)) return code;
     uint32_t code = locked(table, [&] {
         clear_table(table);
         return 0u;
@@ -548,8 +550,7 @@ plx_error_t plx_hashtable_delete(plx_hashtable_t *table) {
 
 /* Disposes of all values, items and retired values; the bucket array stays. */
 plx_error_t plx_hashtable_clear(plx_hashtable_t *table) {
-    if (!table) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, false, __LINE__)) return code;
     return locked(table, [&] {
         clear_table(table);
         return 0u;
@@ -560,8 +561,7 @@ plx_error_t plx_hashtable_clear(plx_hashtable_t *table) {
  * copied again; referenced data is then referenced by both tables. A failed copy leaves
  * nothing behind and calls no callback. */
 plx_error_t plx_hashtable_copy(plx_hashtable_t *table, plx_hashtable_t **p_copy) {
-    if (!table || !p_copy) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, !p_copy, __LINE__)) return code;
     return locked(table, [&]() -> uint32_t {
         plx_hashtable_t *copy = nullptr;
         uint32_t code = new_table(table->flags, nullptr, &copy);
@@ -589,8 +589,7 @@ plx_error_t plx_hashtable_copy(plx_hashtable_t *table, plx_hashtable_t **p_copy)
 
 /* Total number of values over all keys. */
 plx_error_t plx_hashtable_count(plx_hashtable_t *table, uint32_t *p_count) {
-    if (!table || !p_count) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, !p_count, __LINE__)) return code;
     return locked(table, [&] {
         *p_count = table->total;
         return 0u;
@@ -602,8 +601,8 @@ plx_error_t plx_hashtable_count(plx_hashtable_t *table, uint32_t *p_count) {
  * failed add changes nothing and leaves the data with the caller. */
 plx_error_t plx_hashtable_value_add(plx_hashtable_t *table, const char *key, const void *data,
                                     uint32_t size, uint8_t copy) {
-    if (!table || !valid_key(key) || !valid_data(data, size)) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, !valid_key(key) || !valid_data(data, size), __LINE__))
+        return code;
     size_t klen = strlen(key);
     uint32_t hash = plx::genhash(key, klen, is_case_sensitive(table));
     return locked(table, [&]() -> uint32_t {
@@ -631,8 +630,7 @@ plx_error_t plx_hashtable_value_add(plx_hashtable_t *table, const char *key, con
 
 /* The number of values of key; an absent key returns 0 and leaves *p_count as it was. */
 plx_error_t plx_hashtable_value_count(plx_hashtable_t *table, const char *key, uint32_t *p_count) {
-    if (!table || !valid_key(key) || !p_count) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, !valid_key(key) || !p_count, __LINE__)) return code;
     uint32_t hash = hash_of(table, key);
     return locked(table, [&] {
         if (HashItem *it = find_item(table, key, hash)) *p_count = plx::item_count(it);
@@ -645,8 +643,7 @@ plx_error_t plx_hashtable_value_count(plx_hashtable_t *table, const char *key, u
 plx_error_t plx_hashtable_value_find_ex(plx_hashtable_t *table, const char *key, uint32_t index,
                                         const void **p_data, uint32_t *p_size) {
     if (!table) return plx::kHtNotFound;
-    if (!valid_key(key)) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, !valid_key(key), __LINE__)) return code;
     uint32_t hash = hash_of(table, key);
     return locked(table, [&]() -> uint32_t {
         HashItem *it = lookup(table, key, hash);
@@ -661,8 +658,8 @@ plx_error_t plx_hashtable_value_find_ex(plx_hashtable_t *table, const char *key,
 /* Replaces value `index` of an existing key; count and enumeration position stay. */
 plx_error_t plx_hashtable_value_update_ex(plx_hashtable_t *table, const char *key, uint32_t index,
                                           const void *data, uint32_t size, uint8_t copy) {
-    if (!table || !valid_key(key) || !valid_data(data, size)) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, !valid_key(key) || !valid_data(data, size), __LINE__))
+        return code;
     uint32_t hash = hash_of(table, key);
     return locked(table, [&]() -> uint32_t {
         HashItem *it = find_item(table, key, hash);
@@ -676,8 +673,7 @@ plx_error_t plx_hashtable_value_update_ex(plx_hashtable_t *table, const char *ke
  * outs receive null and 0. A key left without values is removed. */
 plx_error_t plx_hashtable_value_remove_ex(plx_hashtable_t *table, const char *key, uint32_t index,
                                           void **p_data, uint32_t *p_size) {
-    if (!table || !valid_key(key)) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, !valid_key(key), __LINE__)) return code;
     uint32_t hash = hash_of(table, key);
     return locked(table, [&]() -> uint32_t {
         HashItem *it = find_item(table, key, hash);
@@ -689,8 +685,7 @@ plx_error_t plx_hashtable_value_remove_ex(plx_hashtable_t *table, const char *ke
 
 /* Removes key with all its values. */
 plx_error_t plx_hashtable_value_delete(plx_hashtable_t *table, const char *key) {
-    if (!table || !valid_key(key)) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, !valid_key(key), __LINE__)) return code;
     uint32_t hash = hash_of(table, key);
     return locked(table, [&]() -> uint32_t {
         HashItem *it = find_item(table, key, hash);
@@ -706,8 +701,7 @@ plx_error_t plx_hashtable_value_delete(plx_hashtable_t *table, const char *key) 
  * its key. Ascending calls cost amortised constant time. */
 plx_error_t plx_hashtable_index_get(plx_hashtable_t *table, uint32_t index, const char **p_key,
                                     const void **p_data, uint32_t *p_size) {
-    if (!table) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, false, __LINE__)) return code;
     return locked(table, [&]() -> uint32_t {
         HashItem *it;
         uint32_t pos;
@@ -723,8 +717,7 @@ plx_error_t plx_hashtable_index_get(plx_hashtable_t *table, uint32_t index, cons
 
 /* Removes and disposes of the value at flat index `index`. */
 plx_error_t plx_hashtable_index_remove(plx_hashtable_t *table, uint32_t index) {
-    if (!table) return HT_FAIL(plx::kHtInvalid);
-    if (table->magic != plx::kHashTableMagic) return HT_FAIL(plx::kHtWrongMagic);
+    if (uint32_t code = check_table(table, false, __LINE__)) return code;
     return locked(table, [&]() -> uint32_t {
         HashItem *it;
         uint32_t pos;

@@ -139,9 +139,6 @@ inline const char *item_key(const plx_hashtable_t *t, const HashItem *it) {
     return (it->meta & kMetaCopied) ? tail + (it->meta & kPackedSizeMax) + 1 : tail;
 }
 
-/* ASCII 'a'..'z' to upper case, branch-free; every other byte unchanged. */
-inline uint32_t fold_upper(uint32_t c) { return c - ((c - 'a' < 26u) << 5); }
-
 /* Eight key bytes with lower-case ASCII letters made upper case; bytes with the high bit set
  * are left alone. */
 inline uint64_t fold_upper8(uint64_t w) {
@@ -264,7 +261,7 @@ inline uint32_t genhash(const char *key, size_t len, bool case_sensitive) {
     if (len >= 8) return genhash_words(key, len, case_sensitive);
     const unsigned char *p = reinterpret_cast<const unsigned char *>(key);
     uint32_t h = kHashSeed;
-    for (size_t i = 0; i < len; ++i) h = h * 33u + (case_sensitive ? p[i] : fold_upper(p[i]));
+    for (size_t i = 0; i < len; ++i) h = h * 33u + (case_sensitive ? p[i] : ascii_upper(p[i]));
     return h;
 }
 

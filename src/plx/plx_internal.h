@@ -47,6 +47,23 @@ constexpr bool is_error(uint32_t code) { return (code & 0x80000000u) != 0; }
 inline constexpr uint32_t kLifecycleStartFailed = 10;
 inline constexpr uint32_t kLifecycleNotStarted = 7;
 
+/* ---- ASCII case --------------------------------------------------------------------------- */
+
+/* The library's one case fold: ASCII letters only, every other value unchanged. Branch-free,
+ * as the hash table folds every key byte it hashes. */
+constexpr uint32_t ascii_upper(uint32_t c) { return c - ((c - 'a' < 26u) << 5); }
+constexpr uint32_t ascii_lower(uint32_t c) { return c + ((c - 'A' < 26u) << 5); }
+
+/* Equality of two terminated strings (not null) with ASCII case folded. */
+inline bool equal_folded(const char *a, const char *b) {
+    const unsigned char *x = reinterpret_cast<const unsigned char *>(a);
+    const unsigned char *y = reinterpret_cast<const unsigned char *>(b);
+    for (;; ++x, ++y) {
+        if (*x != *y && ascii_upper(*x) != ascii_upper(*y)) return false;
+        if (*x == 0) return true;
+    }
+}
+
 /* ---- logging ---------------------------------------------------------------------------- */
 
 /* Level bits of g_plx_log_enabled_pkgs. */
@@ -170,21 +187,35 @@ private:
 };
 
 /* Holds a critical section for its scope through the given enter and leave; a null section
- * (a container created without the thread-safe flag) makes it a no-op. */
+ * (a container created without the thread-safe flag) makes it a no-op. It keeps both results:
+ * entered() is 0 or the failure of the enter, after which the section is not held and the
+ * caller must not go on under it; leave() leaves at once (the destructor leaves otherwise) and
+ * gives 0 or the failure of the leave. */
 template <uint32_t (*Enter)(plx_thread_critsec_t *), uint32_t (*Leave)(plx_thread_critsec_t *)>
 class ScopedCritsec {
 public:
-    explicit ScopedCritsec(plx_thread_critsec_t *cs) : cs_(cs) {
-        if (cs_) Enter(cs_);
-    }
+    explicit ScopedCritsec(plx_thread_critsec_t *cs) : cs_(cs), entered_(cs ? Enter(cs) : 0) {}
     ScopedCritsec(const ScopedCritsec &) = delete;
     ScopedCritsec &operator=(const ScopedCritsec &) = delete;
-    ~ScopedCritsec() {
-        if (cs_) Leave(cs_);
+    ~ScopedCritsec() { leave(); }
+
+    uint32_t entered() const { return entered_; }
+    uint32_t leave() {
+        if (cs_ && entered_ == 0) left_ = Leave(cs_);
+        cs_ = nullptr;
+        return left_;
+    }
+    /* The result of work done under the section: `result`, or the failure to leave when the
+     * work itself succeeded. Leaves. */
+    uint32_t finish(uint32_t result) {
+        uint32_t left = leave();
+        return result ? result : left;
     }
 
 private:
     plx_thread_critsec_t *cs_;
+    uint32_t entered_;
+    uint32_t left_ = 0;
 };
 
 /* The guard over the exported entry points. */

@@ -15,8 +15,7 @@ constexpr bool is_lower(uint32_t c) { return c >= 'a' && c <= 'z'; }
 constexpr bool is_digit(uint32_t c) { return c >= '0' && c <= '9'; }
 /* Bytes 1..32: what trim and worddup treat as blank. */
 constexpr bool is_blank(uint32_t c) { return c >= 1 && c <= 32; }
-constexpr uint32_t fold_lower(uint32_t c) { return is_upper(c) ? c + 32 : c; }
-constexpr uint32_t fold_upper(uint32_t c) { return is_lower(c) ? c - 32 : c; }
+using plx::ascii_lower;
 
 inline uint8_t byte_at(const char *p) { return static_cast<uint8_t>(*p); }
 
@@ -124,8 +123,8 @@ uint32_t _plx_string_utf8_compare(const char *a, const char *b, uint32_t limit,
                 diff = 0;
             } else {
                 if (!case_sensitive) {
-                    ca = fold_lower(ca);
-                    cb = fold_lower(cb);
+                    ca = ascii_lower(ca);
+                    cb = ascii_lower(cb);
                 }
                 diff = static_cast<int32_t>(ca) - static_cast<int32_t>(cb);
                 same = diff == 0;
@@ -219,12 +218,7 @@ uint32_t plx_string_bytenlen_nonull(const char *s, uint32_t max) {
 uint8_t plx_string_equal(const char *a, const char *b, uint8_t ignore_case) {
     if (a == b) return 1;
     if (!a || !b) return 0;
-    if (!ignore_case) return strcmp(a, b) == 0;
-    for (;; ++a, ++b) {
-        uint32_t x = fold_upper(byte_at(a));
-        if (x != fold_upper(byte_at(b))) return 0;
-        if (x == 0) return 1;
-    }
+    return ignore_case ? plx::equal_folded(a, b) : strcmp(a, b) == 0;
 }
 
 int16_t plx_string_strcmp(const char *a, const char *b) {
@@ -435,13 +429,13 @@ void plx_string_free(void *s) { plx_memory_free(s); }
 void plx_string_tolower(char *s) {
     if (!s) return;
     for (; *s != 0; ++s)
-        if (is_upper(byte_at(s))) *s = static_cast<char>(*s + 32);
+        *s = static_cast<char>(ascii_lower(byte_at(s)));
 }
 
 void plx_string_toupper(char *s) {
     if (!s) return;
     for (; *s != 0; ++s)
-        if (is_lower(byte_at(s))) *s = static_cast<char>(*s - 32);
+        *s = static_cast<char>(plx::ascii_upper(byte_at(s)));
 }
 
 void plx_string_trim(char *s) {
@@ -500,8 +494,10 @@ uint8_t plx_string_islower(uint32_t code) { return is_lower(code); }
 uint8_t plx_string_isupper(uint32_t code) { return is_upper(code); }
 
 /* The C locale's single-byte mapping, independent of whatever locale the host has set. */
-int32_t plx_string_char_tolower(uint32_t code) { return static_cast<int32_t>(fold_lower(code)); }
-int32_t plx_string_char_toupper(uint32_t code) { return static_cast<int32_t>(fold_upper(code)); }
+int32_t plx_string_char_tolower(uint32_t code) { return static_cast<int32_t>(ascii_lower(code)); }
+int32_t plx_string_char_toupper(uint32_t code) {
+    return static_cast<int32_t>(plx::ascii_upper(code));
+}
 
 /* ---- numbers ------------------------------------------------------------------------------ */
 

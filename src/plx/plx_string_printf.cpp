@@ -1,13 +1,10 @@
-/* The string accumulator and the printf engine of the string module (package 0x05).
- *
- * An accumulator collects text into one growing, always terminated buffer: it may start in a
- * block the caller supplies and moves to the heap when the text outgrows it. An append that
- * cannot grow the text leaves it as it was (the plain appends fail with 0x90050002; the
- * formatting appends log that code and return 0). The printf engine appends formatted text to
- * an accumulator; its conversion set is our own (see s_fmtinfo) and floats are formatted by
- * our own digit generator, so output is identical on every platform. The bounded front ends
- * write straight into the caller's buffer and never allocate, except for a float conversion
- * longer than the 350-byte work buffer. */
+/* The printf engine of the string module (package 0x05) and its front ends. The engine
+ * appends formatted text to an accumulator (plx_string_accum.cpp); its conversion set is our
+ * own (see s_fmtinfo) and floats are formatted by our own digit generator, so output is
+ * identical on every platform. A formatting append that cannot grow the text logs 0x90050002,
+ * returns 0 and leaves the text as it was. The bounded front ends write straight into the
+ * caller's buffer and never allocate, except for a float conversion longer than the 350-byte
+ * work buffer. */
 #include "plx/plx_string_printf.h"
 
 #include <stdarg.h>
@@ -15,11 +12,7 @@
 namespace {
 
 using Accum = plx_string_accum_s;
-
-/* Over a caller's block the header takes these five fields and no more. */
-static_assert(sizeof(Accum) == (2 * sizeof(uint32_t) + sizeof(char *) + 2 + alignof(char *) - 1) /
-                                   alignof(char *) * alignof(char *),
-              "the accumulator header is length, capacity, buffer and the two flags");
+using plx::accum_grow;
 
 constexpr const char *kSource = "plx_string_printf";
 
@@ -86,63 +79,7 @@ constexpr int kFloatDigits = 16;           /* significant digits a double carrie
 constexpr int kMaxExponent = 350;
 constexpr uint32_t kFrontEndBlock = 300;   /* stack block of the allocating front ends */
 
-/* ---- UTF-8 ------------------------------------------------------------------------------- */
-
-/* Byte length of the valid one- to three-byte sequence at `p`, 0 when it is invalid. */
-inline uint32_t utf8_sequence_length(const uint8_t *p) {
-    uint8_t lead = p[0];
-    if (lead < 0x80) return 1;
-    uint32_t n;
-    if (lead >= 0xC0 && lead <= 0xDF) n = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) n = 3;
-    else return 0;
-    for (uint32_t i = 1; i < n; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    return n;
-}
-
-/* Encodes a code point (one to six bytes, the library's encoding); returns the byte count. */
-uint32_t utf8_encode(uint32_t cp, char *out) {
-    static constexpr uint8_t kMarks[] = {0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
-    uint32_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : cp < 0x200000 ? 4
-               : cp <= 0x3FFFFFF ? 5 : 6;
-    for (uint32_t i = n - 1; i > 0; --i) {
-        out[i] = static_cast<char>(0x80 | (cp & 0x3F));
-        cp >>= 6;
-    }
-    out[0] = static_cast<char>(kMarks[n - 1] | cp);
-    return n;
-}
-
-/* ---- accumulator core -------------------------------------------------------------------- */
-
-/* Makes room for `extra` more bytes and a terminator: the capacity becomes twice what is
- * needed. An accumulator without a buffer gets one even for `extra` 0. */
-uint32_t accum_grow(Accum *a, uint32_t extra) {
-    /* needed = length + 1 + extra, and twice that must fit in 32 bits */
-    if (extra > 0x7FFFFFFEu - a->length) return plx::kStringNoMemory;
-    uint32_t needed = a->length + 1 + extra;
-    if (a->capacity >= needed) return 0;
-    uint32_t capacity = 2 * needed;
-    if (a->owns_buffer && a->buffer) {
-        void *p = plx_memory_realloc(a->buffer, capacity);
-        if (!p) return plx::kStringNoMemory;
-        a->buffer = static_cast<char *>(p);
-    } else {
-        char *p = static_cast<char *>(plx_memory_alloc(capacity));
-        if (!p) return plx::kStringNoMemory;
-        if (a->length) memcpy(p, a->buffer, a->length);
-        p[a->length] = 0;
-        a->buffer = p;
-        a->owns_buffer = 1;
-    }
-    a->capacity = capacity;
-    return 0;
-}
-
-inline void terminate(Accum *a) {
-    if (a->buffer) a->buffer[a->length] = 0;
-}
+/* ---- output ------------------------------------------------------------------------------ */
 
 /* Where the engine's text goes: an accumulator that grows, or (bounded) a caller's buffer of
  * fixed size whose excess is only counted. Lives for one formatting call. */
@@ -188,15 +125,22 @@ inline void put(Sink &out, const char *p, uint32_t n) {
     }
 }
 
-/* Appends n copies of one byte (padding). */
+/* Padding spaces are appended from a fixed run of this many, so a text that has to grow for
+ * them grows piece by piece, whole pieces first, as the appends of that run would. */
+constexpr uint32_t kSpacePiece = 29;
+
+/* Appends n copies of one byte: spaces in pieces of at most kSpacePiece, any other byte (the
+ * repeated character of %c) in one piece. */
 inline void put_fill(Sink &out, char byte, uint32_t n) {
     Accum *a = out.a;
     if (n < a->capacity - a->length && !out.error) {
         memset(a->buffer + a->length, byte, n);
         a->length += n;
-    } else if (n) {
-        put_slow(out, nullptr, n, static_cast<uint8_t>(byte));
+        return;
     }
+    if (byte == ' ')
+        for (; n >= kSpacePiece; n -= kSpacePiece) put_slow(out, nullptr, kSpacePiece, ' ');
+    if (n) put_slow(out, nullptr, n, static_cast<uint8_t>(byte));
 }
 
 /* Text, then spaces up to `width` on the justified side. */
@@ -205,97 +149,6 @@ inline void put_padded(Sink &out, const char *text, uint32_t len, uint32_t width
     if (!left) put_fill(out, ' ', pad);
     put(out, text, len);
     if (left) put_fill(out, ' ', pad);
-}
-
-/* The body of the public appends: grows (which gives an accumulator without a buffer its
- * first one, even for nothing to add, so that the text is a terminated string from the first
- * append on), copies and terminates. A failed growth leaves the text as it was and is
- * reported to this call only. */
-uint32_t append_checked(Accum *a, const char *p, uint32_t n, const char **p_buffer) {
-    /* the bytes may lie in our own buffer, which growth can move */
-    uintptr_t base = reinterpret_cast<uintptr_t>(a->buffer);
-    uintptr_t at = reinterpret_cast<uintptr_t>(p);
-    bool inside = n && a->buffer && at >= base && at < base + a->capacity;
-    uint32_t code = accum_grow(a, n);
-    if (code == 0) {
-        if (inside) p = a->buffer + (at - base);
-        if (n) memcpy(a->buffer + a->length, p, n);
-        a->length += n;
-        a->buffer[a->length] = 0;
-    }
-    if (p_buffer) *p_buffer = a->buffer;
-    return code;
-}
-
-/* Appends of up to this many bytes that fit the room left are copied inline. */
-constexpr uint32_t kShortAppend = 16;
-
-/* Copies n bytes, Word <= n <= 2 * Word, as a head and a tail word that overlap unless n is
- * 2 * Word. Both loads come before the stores, so a source that overlaps the destination
- * (bytes past the text in our own buffer) reads what was there before, as a block copy would. */
-template <class Word>
-inline void copy_two_words(char *dst, const char *src, uint32_t n) {
-    Word head, tail;
-    memcpy(&head, src, sizeof(Word));
-    memcpy(&tail, src + n - sizeof(Word), sizeof(Word));
-    memcpy(dst, &head, sizeof(Word));
-    memcpy(dst + n - sizeof(Word), &tail, sizeof(Word));
-}
-
-/* Copies 1 to kShortAppend bytes: two branches pick one of four size classes. */
-inline void copy_short(char *dst, const char *src, uint32_t n) {
-    if (n >= 4) {
-        if (n >= 8) copy_two_words<uint64_t>(dst, src, n);
-        else copy_two_words<uint32_t>(dst, src, n);
-    } else if (n >= 2) {
-        copy_two_words<uint16_t>(dst, src, n);
-    } else {
-        *dst = *src;
-    }
-}
-
-/* The common append, done in place: 1 to kShortAppend bytes from a non-null source that fit
- * before the end of the buffer and keep the length where accum_grow would accept it. False
- * (nothing done) sends the caller to the general path, which gives the same result for these. */
-inline bool append_short(Accum *a, const char *p, uint32_t n, const char **p_buffer) {
-    const uint32_t length = a->length;
-    /* capacity - length is 0 without a buffer; the last test is accum_grow's length limit */
-    if (!p || n - 1 >= kShortAppend || n >= a->capacity - length ||
-        length > 0x7FFFFFFEu - kShortAppend)
-        return false;
-    char *buffer = a->buffer;  /* the copy's stores may alias the header: keep what we need */
-    copy_short(buffer + length, p, n);
-    buffer[length + n] = 0;
-    a->length = length + n;
-    if (p_buffer) *p_buffer = buffer;
-    return true;
-}
-
-/* The general path of the public appends, out of line so that the short one stays small:
- * append_checked with the error logged under the caller's line. */
-[[gnu::noinline]] uint32_t append_logged(Accum *a, const char *p, uint32_t n,
-                                         const char **p_buffer, int32_t line) {
-    return plx::log_error(append_checked(a, p, n, p_buffer), kSource, line);
-}
-
-/* An accumulator over a caller's block: the header at the block's first aligned address, the
- * rest of the block as the first buffer. Null when the block cannot hold a header and a byte. */
-Accum *place_in_block(void *block, uint32_t size) {
-    uintptr_t start = reinterpret_cast<uintptr_t>(block);
-    uintptr_t aligned = (start + alignof(Accum) - 1) & ~static_cast<uintptr_t>(alignof(Accum) - 1);
-    uintptr_t used = aligned - start + sizeof(Accum);
-    if (size <= used) return nullptr;
-    Accum *a = reinterpret_cast<Accum *>(aligned);
-    memset(a, 0, sizeof(Accum));
-    a->buffer = reinterpret_cast<char *>(aligned + sizeof(Accum));
-    a->capacity = static_cast<uint32_t>(size - used);
-    a->buffer[0] = 0;
-    return a;
-}
-
-void accum_release(Accum *a) {
-    if (a->owns_buffer) plx_memory_free(a->buffer);
-    if (a->owns_header) plx_memory_free(a);
 }
 
 /* ---- one directive ----------------------------------------------------------------------- */
@@ -379,14 +232,7 @@ void format_integer(Sink &out, const Directive &d, const FmtInfo &info, uint64_t
     if (sign) *--p = sign;
     if (alt && info.prefix)
         for (const char *pre = &s_aPrefix[info.prefix]; *pre; ++pre) *--p = *pre;
-    uint32_t len = static_cast<uint32_t>(end - p);
-    if (!d.left && width > len) {
-        /* right-justified: the spaces go into the work buffer, so one append does it all */
-        p -= width - len;
-        memset(p, ' ', width - len);
-        len = width;
-    }
-    put_padded(out, p, len, width, d.left);
+    put_padded(out, p, static_cast<uint32_t>(end - p), width, d.left);
 }
 
 /* Text of a float conversion (f, e, E, g, G) of `value`. */
@@ -563,7 +409,7 @@ void format_integer(Sink &out, const Directive &d, const FmtInfo &info, uint64_t
 /* %c: one code point; with a precision, the character repeated that many times. */
 [[gnu::noinline]] void format_char(Sink &out, const Directive &d, uint32_t code_point) {
     char enc[8];
-    uint32_t n = utf8_encode(code_point, enc);
+    uint32_t n = plx::utf8_encode(code_point, enc);
     uint32_t count = d.precision < 0 ? 1 : static_cast<uint32_t>(d.precision);
     uint32_t len = n * count;
     uint32_t pad = d.width > len ? d.width - len : 0;
@@ -604,7 +450,7 @@ void run_format(Sink &out, const char *format, va_list args) {
                 ++f;
                 continue;
             }
-            uint32_t n = utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
+            uint32_t n = plx::utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
             if (n == 0) {
                 put(out, start, static_cast<uint32_t>(f - start));
                 return;
@@ -674,7 +520,7 @@ void run_format(Sink &out, const char *format, va_list args) {
         uint8_t row = letter < 0x80 ? s_letters.row[letter] : kNoRow;
         if (row == kNoRow) {
             /* unknown conversion: shown as written, no argument consumed */
-            uint32_t n = utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
+            uint32_t n = plx::utf8_sequence_length(reinterpret_cast<const uint8_t *>(f));
             if (n == 0) return;
             work[0] = '%';
             memcpy(work + 1, f, n);
@@ -743,7 +589,7 @@ uint32_t format_to(Sink &out, const char *format, va_list args) {
     va_copy(copy, args);
     run_format(out, format, copy);
     va_end(copy);
-    terminate(out.a);
+    plx::accum_terminate(out.a);
     return out.error;
 }
 
@@ -751,10 +597,10 @@ uint32_t format_to(Sink &out, const char *format, va_list args) {
  * or null on any failure. */
 char *format_new_string(const char *format, va_list args) {
     alignas(Accum) char block[kFrontEndBlock];
-    Accum *a = place_in_block(block, sizeof(block));
+    Accum *a = plx::accum_place(block, sizeof(block));
     char *text = nullptr;
     if (plx::_plx_string_printf(a, format, args) == 0) plx_string_accum_detach(a, &text, nullptr);
-    accum_release(a);
+    plx::accum_release(a);
     return text;
 }
 
@@ -767,85 +613,11 @@ uint32_t _plx_string_printf(plx_string_accum_t *accum, const char *format, va_li
     return format_to(out, format, args);
 }
 
-uint32_t accum_append_record(plx_string_accum_t *accum, const char *text, uint32_t length) {
-    if (length == 0xFFFFFFFFu) return kStringNoMemory;
-    /* the text may lie in our own buffer, which growth can move */
-    uintptr_t base = reinterpret_cast<uintptr_t>(accum->buffer);
-    uintptr_t at = reinterpret_cast<uintptr_t>(text);
-    bool inside = accum->buffer && at >= base && at < base + accum->capacity;
-    if (uint32_t code = accum_grow(accum, length + 1)) return code;
-    if (inside) text = accum->buffer + (at - base);
-    accum->buffer[accum->length] = 0;
-    memcpy(accum->buffer + accum->length + 1, text, length);
-    accum->length += length + 1;
-    terminate(accum);
-    return 0;
-}
-
-void accum_truncate(plx_string_accum_t *accum, uint32_t length) {
-    if (length < accum->length) accum->length = length;
-    terminate(accum);
-}
-
 }  // namespace plx
 
 extern "C" {
 
-/* ---- accumulator ------------------------------------------------------------------------- */
-
-/* Over a caller's block larger than the header: no heap use until the text outgrows it, and
- * the block must outlive the accumulator. Otherwise the header is allocated, with a buffer of
- * size + 1 bytes when size > 0. 0, 0x90050001 (null out) or 0x90050002 (nothing allocated). */
-plx_error_t plx_string_accum_create(plx_string_accum_t **p_accum, void *block, uint32_t size) {
-    if (!p_accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    if (block) {
-        if (Accum *a = place_in_block(block, size)) {
-            *p_accum = a;
-            return 0;
-        }
-    }
-    plx::HostPtr<Accum> a(plx::alloc_record<Accum>());
-    if (!a) return plx::log_error(plx::kStringNoMemory, kSource, __LINE__);
-    if (size > 0) {
-        if (size == 0xFFFFFFFFu) return plx::log_error(plx::kStringNoMemory, kSource, __LINE__);
-        a->buffer = static_cast<char *>(plx::alloc_zeroed(size + 1u));
-        if (!a->buffer) return plx::log_error(plx::kStringNoMemory, kSource, __LINE__);
-        a->capacity = size + 1;
-    }
-    a->owns_header = 1;
-    a->owns_buffer = 1;
-    *p_accum = a.release();
-    return 0;
-}
-
-/* Appends a string's bytes; a null string appends nothing. p_buffer (may be null) receives
- * the current buffer. 0x90050002 when the text cannot grow; the text is then unchanged. */
-plx_error_t plx_string_accum_append(plx_string_accum_t *accum, const char *s,
-                                    const char **p_buffer) {
-    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    const uint32_t n = s ? static_cast<uint32_t>(strlen(s)) : 0;
-    if (append_short(accum, s, n, p_buffer)) return 0;
-    return append_logged(accum, s, n, p_buffer, __LINE__);
-}
-
-/* Appends `count` bytes (zeros included); a count of 0 returns at once. */
-plx_error_t plx_string_accum_append_bytes(plx_string_accum_t *accum, const void *bytes,
-                                          uint32_t count, const char **p_buffer) {
-    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    if (count == 0) return 0;
-    const char *p = static_cast<const char *>(bytes);
-    if (append_short(accum, p, count, p_buffer)) return 0;
-    return append_logged(accum, p, p ? count : 0, p_buffer, __LINE__);
-}
-
-/* Appends the first `char_count` UTF-8 characters of s (up to an invalid sequence). */
-plx_error_t plx_string_accum_append_chars(plx_string_accum_t *accum, const char *s,
-                                          uint32_t char_count, const char **p_buffer) {
-    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    if (char_count == 0) return 0;
-    uint32_t code = append_checked(accum, s, plx_string_byteclen(s, char_count), p_buffer);
-    return plx::log_error(code, kSource, __LINE__);
-}
+/* ---- formatting appends ------------------------------------------------------------------- */
 
 /* Appends formatted text; a null format appends nothing. The result is always 0: formatting
  * into an accumulator is not a point where callers handle failures. When the text cannot grow,
@@ -868,82 +640,6 @@ plx_error_t plx_string_accum_append_vformat(plx_string_accum_t *accum, const cha
         plx::accum_truncate(accum, before);
         plx::log_error(code, kSource, __LINE__);
     }
-    return 0;
-}
-
-/* Removes `count` bytes from `start`. A range ending one past the text (on the terminator's
- * place) is cut at the text's end; p_removed (may be null) receives the bytes removed. A count
- * of 0 or a range ending further out is an invalid argument. */
-plx_error_t plx_string_accum_remove_range(plx_string_accum_t *accum, uint32_t start,
-                                          uint32_t count, uint32_t *p_removed) {
-    if (!accum || count == 0 || count > 0xFFFFFFFFu - start)
-        return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    uint32_t end = start + count;
-    if (end > accum->length + 1) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    if (end == accum->length + 1) end = accum->length;
-    uint32_t removed = end > start ? end - start : 0;
-    if (removed) {
-        memmove(accum->buffer + start, accum->buffer + end, accum->length - end);
-        accum->length -= removed;
-        terminate(accum);
-    }
-    if (p_removed) *p_removed = removed;
-    return 0;
-}
-
-/* Empties the text; buffer and capacity stay. */
-plx_error_t plx_string_accum_clear(plx_string_accum_t *accum) {
-    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    accum->length = 0;
-    terminate(accum);
-    return 0;
-}
-
-/* p_size <- length + 1, or 0 for an empty text. */
-plx_error_t plx_string_accum_bytelen(plx_string_accum_t *accum, uint32_t *p_size) {
-    if (!accum || !p_size) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    *p_size = accum->length ? accum->length + 1 : 0;
-    return 0;
-}
-
-/* The buffer (still the accumulator's; null while there is none) and its byte length as for
- * bytelen; either out may be null. */
-plx_error_t plx_string_accum_get_string(plx_string_accum_t *accum, const char **p_buffer,
-                                        uint32_t *p_size) {
-    if (!accum) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    if (p_buffer) *p_buffer = accum->buffer;
-    if (p_size) *p_size = accum->length ? accum->length + 1 : 0;
-    return 0;
-}
-
-/* Hands the text over as a new string (release with plx_string_free) and leaves the
- * accumulator empty, without buffer, still to be deleted. Fails with 0x90050002 when no copy
- * can be had, leaving the accumulator as it was. */
-plx_error_t plx_string_accum_detach(plx_string_accum_t *accum, char **p_string,
-                                    uint32_t *p_size) {
-    if (!accum || !p_string) return plx::log_error(plx::kStringInvalidArg, kSource, __LINE__);
-    char *text;
-    if (accum->owns_buffer && accum->buffer) {
-        text = static_cast<char *>(plx_memory_realloc(accum->buffer, accum->length + 1));
-        if (!text) text = accum->buffer;  /* a block that cannot shrink is handed over whole */
-    } else {
-        text = static_cast<char *>(plx_memory_alloc(accum->length + 1));
-        if (!text) return plx::log_error(plx::kStringNoMemory, kSource, __LINE__);
-        if (accum->length) memcpy(text, accum->buffer, accum->length);
-        text[accum->length] = 0;
-    }
-    *p_string = text;
-    if (p_size) *p_size = accum->length ? accum->length + 1 : 0;
-    accum->length = 0;
-    accum->capacity = 0;
-    accum->buffer = nullptr;
-    accum->owns_buffer = 0;
-    return 0;
-}
-
-/* Frees what the accumulator owns; null is ignored. */
-plx_error_t plx_string_accum_delete(plx_string_accum_t *accum) {
-    if (accum) accum_release(accum);
     return 0;
 }
 

@@ -7,14 +7,6 @@ namespace {
 using plx::kStringInvalidArg;
 using plx::kUtf8Invalid;
 
-/* Lead-byte marks by encoded length 1..6 (index 0 unused). */
-constexpr uint8_t kEncodeMarks[7] = {0x00, 0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
-
-constexpr uint32_t encoded_length(uint32_t code) {
-    return code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : code < 0x200000 ? 4
-         : code <= 0x3FFFFFF ? 5 : 6;
-}
-
 constexpr uint16_t swap_unit(uint16_t unit, uint8_t swap) {
     return swap ? static_cast<uint16_t>(unit << 8 | unit >> 8) : unit;
 }
@@ -110,16 +102,11 @@ __attribute__((no_sanitize_address)) const char *utf8_ascii_span_end(const char 
 }  // namespace plx
 
 uint32_t _utf8_set_next_char(char *dest, uint32_t size, uint32_t code, uint32_t *p_length) {
-    uint32_t len = encoded_length(code);
-    if (len >= size) {
+    if (plx::utf8_encoded_length(code) >= size) {
         if (p_length) *p_length = 0;
         return plx::kStringTooSmall;
     }
-    for (uint32_t i = len - 1; i > 0; --i) {
-        dest[i] = static_cast<char>(0x80 | (code & 0x3F));
-        code >>= 6;
-    }
-    dest[0] = static_cast<char>(kEncodeMarks[len] | code);
+    uint32_t len = plx::utf8_encode(code, dest);
     if (p_length) *p_length = len;
     return 0;
 }

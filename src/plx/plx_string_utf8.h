@@ -30,15 +30,43 @@ constexpr uint32_t utf8_lead_length(uint8_t lead) {
 
 constexpr bool utf8_is_follow(uint8_t b) { return (b & 0xC0) == 0x80; }
 
+/* Byte length of the valid sequence at `p` (1 to 3), 0 when it is invalid. Stops at the first
+ * byte that does not follow, so it never reads past a terminator. */
+inline uint32_t utf8_sequence_length(const uint8_t *p) {
+    uint32_t n = utf8_lead_length(p[0]);
+    for (uint32_t i = 1; i < n; ++i)
+        if (!utf8_is_follow(p[i])) return 0;
+    return n;
+}
+
+/* Bytes the encoder writes for `code`: 1 to 6 (the library encodes up to 31 bits). */
+constexpr uint32_t utf8_encoded_length(uint32_t code) {
+    return code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : code < 0x200000 ? 4
+         : code <= 0x3FFFFFF ? 5 : 6;
+}
+
+/* Writes the utf8_encoded_length(code) bytes of `code` at out (no terminator); returns that
+ * count. */
+inline uint32_t utf8_encode(uint32_t code, char *out) {
+    constexpr uint8_t kMarks[7] = {0x00, 0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
+    uint32_t n = utf8_encoded_length(code);
+    for (uint32_t i = n - 1; i > 0; --i) {
+        out[i] = static_cast<char>(0x80 | (code & 0x3F));
+        code >>= 6;
+    }
+    out[0] = static_cast<char>(kMarks[n] | code);
+    return n;
+}
+
 }  // namespace plx
 
 /* Length of the multi-byte sequence whose lead byte `lead` points at: 2 or 3 into *p_length and
  * 0, or the invalid-sequence code for a byte that cannot lead one. Following bytes are not
  * looked at. */
 inline uint32_t _utf8_get_next_char_size(const char *lead, uint32_t *p_length) {
-    uint8_t b = static_cast<uint8_t>(*lead);
-    if (b < 0xC0 || b >= 0xF0) return plx::kUtf8Invalid;
-    *p_length = b < 0xE0 ? 2 : 3;
+    uint32_t n = plx::utf8_lead_length(static_cast<uint8_t>(*lead));
+    if (n < 2) return plx::kUtf8Invalid;
+    *p_length = n;
     return 0;
 }
 
@@ -53,15 +81,11 @@ inline uint32_t _utf8_get_next_char(const char **p_pos, uint32_t *p_code) {
         *p_pos += 1;
         return 0;
     }
-    if (b0 < 0xC0 || b0 >= 0xF0 || !plx::utf8_is_follow(p[1])) return plx::kUtf8Invalid;
-    if (b0 < 0xE0) {
-        *p_code = (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu);
-        *p_pos += 2;
-        return 0;
-    }
-    if (!plx::utf8_is_follow(p[2])) return plx::kUtf8Invalid;
-    *p_code = (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-    *p_pos += 3;
+    uint32_t n = plx::utf8_sequence_length(p);
+    if (n == 0) return plx::kUtf8Invalid;
+    *p_code = n == 2 ? (b0 & 0x1Fu) << 6 | (p[1] & 0x3Fu)
+                     : (b0 & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+    *p_pos += n;
     return 0;
 }
 

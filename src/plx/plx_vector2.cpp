@@ -94,23 +94,6 @@ int32_t _plx_vector2_qsort_compare(const void *a, const void *b, void *vector) {
     return static_cast<const Vector *>(vector)->compare(a, b);
 }
 
-/* Holds a vector's critical section (if it has one) for a scope and keeps the result of
- * entering it, which the operation returns unchanged when it is an error. */
-class Hold {
-public:
-    explicit Hold(plx_thread_critsec_t *cs) : cs_(cs), code_(cs ? plx_thread_critsec_enter(cs) : 0) {}
-    Hold(const Hold &) = delete;
-    Hold &operator=(const Hold &) = delete;
-    ~Hold() {
-        if (cs_ && code_ == 0) plx_thread_critsec_leave(cs_);
-    }
-    uint32_t code() const { return code_; }
-
-private:
-    plx_thread_critsec_t *cs_;
-    uint32_t code_;
-};
-
 /* The frame of every operation on an existing vector: a null vector is an invalid argument, a
  * foreign object gives `foreign` (0x320 or 0x321 by operation), then the operation's own
  * argument test, then `body` runs with the vector's lock held. Errors are logged under the
@@ -124,8 +107,8 @@ uint32_t with_vector(plx_vector2_t *vector, uint32_t foreign, int32_t line, bool
     } else if (vector->magic != kVectorMagic) {
         code = foreign;
     } else {
-        Hold hold(vector->lock);
-        code = hold.code() ? hold.code() : body(*vector);
+        plx::CritsecGuard hold(vector->lock);
+        code = hold.entered() ? hold.entered() : hold.finish(body(*vector));
     }
     return plx::log_error(code, kSource, line);
 }

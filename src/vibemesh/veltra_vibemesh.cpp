@@ -35,15 +35,6 @@ void log_lifecycle(uint32_t level, const char *format, Args... args) {
         cb(0, nullptr, level, 0x00310000u, format, args...);
 }
 
-/* ASCII-case-insensitive equality (a..z folded to upper case on both sides). */
-bool equal_folded(const char *a, const char *b) {
-    auto up = [](unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; };
-    for (;; ++a, ++b) {
-        if (up(static_cast<unsigned char>(*a)) != up(static_cast<unsigned char>(*b))) return false;
-        if (*a == '\0') return true;
-    }
-}
-
 void set_count(uint32_t value) { __atomic_store_n(&_g_initialized, value, __ATOMIC_RELEASE); }
 
 template <class Table>
@@ -164,7 +155,7 @@ veltra_error_t veltra_vibemesh_initialize(const veltra_manager_t *h) {
         message = "given manager handle was null";
     } else if (h->magic != host::kManagerMagic) {
         result = vm::kErrManagerMagic;
-    } else if (!h->version || !equal_folded(h->version, host::kManagerVersion)) {
+    } else if (!h->version || !plx::equal_folded(h->version, host::kManagerVersion)) {
         result = vm::kErrManagerVersion;
         message = "given manager handle was from a different version SDK";
     } else {

@@ -6,10 +6,8 @@ namespace {
 
 /* The filter list types, in the order they are tried. The mood list is not among them: the
  * module adds the mood condition itself. */
-constexpr const char kGenres[] = "veltra_list_type_genres";
-constexpr const char kOrigins[] = "veltra_list_type_origins";
-constexpr const char kEras[] = "veltra_list_type_eras";
-constexpr const char *const kFilterListTypes[] = {kGenres, kOrigins, kEras};
+constexpr const char *const kFilterListTypes[] = {VELTRA_LIST_TYPE_GENRES, VELTRA_LIST_TYPE_ORIGINS,
+                                                  VELTRA_LIST_TYPE_ERAS};
 
 }  // namespace
 

@@ -8,7 +8,6 @@ namespace {
 constexpr const char *kSource = vm::kSourcePresentation;
 
 constexpr const char kMsgBadCell[] = "Invalid Ordinals as either x or y are out of range";
-constexpr const char kMsgFilterBusy[] = "VibeMesh Presentation is already in progress";
 constexpr const char kMsgQueryBusy[] = "VibeMesh Presentation already in progress";
 
 /* ---- mood layouts ----------------------------------------------------------------------- */
@@ -152,7 +151,7 @@ uint32_t collect_results(const VibeMeshDatasource *ds, void *query,
         _vibemesh_result_delete(set);
         return code;
     }
-    *ph_result = reinterpret_cast<veltra_vibemesh_result_handle_t>(set);
+    *ph_result = vm::ApiFrame::wrap<veltra_vibemesh_result_handle_t>(set);
     return 0;
 }
 
@@ -163,7 +162,9 @@ uint32_t collect_results(const VibeMeshDatasource *ds, void *query,
 uint32_t query_datasource(const VibeMeshPresentation *p, const VibeMeshDatasource *ds,
                           const char *mood_id, bool estimate,
                           veltra_vibemesh_result_handle_t *ph_result, uint32_t *p_estimate) {
+    /* Not entered: no exchange at all, and the enter's failure is the call's. */
     plx::CritsecGuard guard(p->lock);
+    if (uint32_t code = guard.entered()) return code;
     void *query = nullptr;
     uint32_t condition = 0; /* shared by all conditions of the query; the datasource's alone */
     uint32_t code = ds->query_create(ds, &query, p->user, estimate ? nullptr : p->callback,
@@ -180,7 +181,7 @@ uint32_t query_datasource(const VibeMeshPresentation *p, const VibeMeshDatasourc
         uint32_t released = ds->query_release(query);
         if (code == 0) code = released;
     }
-    return code;
+    return guard.finish(code);
 }
 
 /* Find and estimate: the checks, then the exchange. */
@@ -189,13 +190,12 @@ uint32_t recommend(const char *function, bool estimate,
                    veltra_vibemesh_provider_handle_t provider, uint32_t x, uint32_t y,
                    veltra_vibemesh_result_handle_t *ph_result, uint32_t *p_estimate) {
     vm::ApiFrame frame(function, kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin_presentation;
     vm::Pin pin_provider;
     VibeMeshPresentation *p = nullptr;
     VibeMeshProvider *prov = nullptr;
     if (uint32_t code =
-            pin_presentation.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+            pin_presentation.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
     if (uint32_t code = pin_provider.acquire(frame, provider, vm::kProviderMagic, __LINE__, &prov))
         return code;
@@ -204,7 +204,6 @@ uint32_t recommend(const char *function, bool estimate,
     if (estimate ? !p_estimate : !ph_result)
         return frame.invalid(estimate ? "'p_estimate' parameter is null"
                                       : "'ph_result' parameter is null");
-    if (p->busy) return frame.invalid(kMsgQueryBusy, vm::kErrBusy);
     /* Only a provider release whose handle_release failed leaves it without a table. */
     if (!prov->datasource) return frame.invalid("'provider' has no datasource");
 
@@ -212,19 +211,24 @@ uint32_t recommend(const char *function, bool estimate,
         query_datasource(p, prov->datasource, cell.id, estimate, ph_result, p_estimate));
 }
 
-/* The checks both mood calls open with, in their order: start-up, the presentation (pinned
- * for the call), the cell, then the out pointer with the call's own message. */
-uint32_t open_mood_call(const vm::ApiFrame &frame, vm::Pin &pin,
-                        veltra_vibemesh_presentation_handle_t presentation, int32_t line,
-                        uint32_t x, uint32_t y, const void *out, const char *null_message,
-                        VibeMeshPresentation **p, CellMood *cell) {
-    if (uint32_t code = frame.check_started()) return code;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, line, p))
-        return code;
-    if (!cell_mood((*p)->type, x, y, cell)) return frame.invalid(kMsgBadCell);
-    if (!out) return frame.invalid(null_message);
-    return 0;
-}
+/* One mood call: its frame, the presentation pinned for the call and the cell's mood. open()
+ * runs the checks both mood calls start with, in their order: start-up, the presentation, the
+ * cell, then the out pointer with the call's own message. */
+struct MoodCall {
+    explicit MoodCall(const char *function) : frame(function, kSource) {}
+    uint32_t open(veltra_vibemesh_presentation_handle_t presentation, int32_t line, uint32_t x,
+                  uint32_t y, const void *out, const char *null_message) {
+        if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, line, &p))
+            return code;
+        if (!cell_mood(p->type, x, y, &cell)) return frame.invalid(kMsgBadCell);
+        if (!out) return frame.invalid(null_message);
+        return 0;
+    }
+    vm::ApiFrame frame;
+    vm::Pin pin;
+    VibeMeshPresentation *p = nullptr;
+    CellMood cell{};
+};
 
 }  // namespace
 
@@ -270,12 +274,12 @@ veltra_error_t veltra_vibemesh_presentation_create(veltra_user_handle_t user,
      * manager answers here, and the delete callback gives the reference back. */
     host::users()->user_addref(user);
     p->user = user;
-    *ph = reinterpret_cast<veltra_vibemesh_presentation_handle_t>(p);
+    *ph = vm::ApiFrame::wrap<veltra_vibemesh_presentation_handle_t>(p);
     return 0;
 }
 
 /* Ends the presentation's handle; the handle manager deletes it, with its filters and mood
- * names. Refused with 0x90A80006 while the presentation is busy or another call is using it. */
+ * names. Refused with 0x90A80006 while another call is using it. */
 veltra_error_t veltra_vibemesh_presentation_release(
     veltra_vibemesh_presentation_handle_t presentation) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_release", kSource);
@@ -283,7 +287,7 @@ veltra_error_t veltra_vibemesh_presentation_release(
 
     vm::Ending ending = vm::end_unpinned<VibeMeshPresentation>(
         frame, presentation, vm::kPresentationMagic,
-        [](const VibeMeshPresentation *p) { return p->busy != 0; },
+        [](const VibeMeshPresentation *) { return false; },
         [](VibeMeshPresentation *p) { return host::handles()->handle_release(p); });
     if (ending.stage == vm::Ending::kHandleFailed) return frame.handle_failed(ending.code, __LINE__);
     if (ending.stage == vm::Ending::kInUse) return frame.invalid(kMsgQueryBusy, vm::kErrBusy);
@@ -294,10 +298,9 @@ veltra_error_t veltra_vibemesh_presentation_release(
 veltra_error_t veltra_vibemesh_presentation_get_type(
     veltra_vibemesh_presentation_handle_t presentation, uint32_t *p_presentation_type) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_get_type", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
     if (!p_presentation_type)
         return frame.invalid("'p_presentation_type' parameter cannot be null");
@@ -323,14 +326,11 @@ veltra_error_t veltra_vibemesh_presentation_type_dimension(uint32_t presentation
 veltra_error_t veltra_vibemesh_presentation_get_mood_id(
     veltra_vibemesh_presentation_handle_t presentation, uint32_t x, uint32_t y,
     const char **p_mood_id) {
-    vm::ApiFrame frame("veltra_vibemesh_presentation_get_mood_id", kSource);
-    vm::Pin pin;
-    VibeMeshPresentation *p = nullptr;
-    CellMood cell{};
-    if (uint32_t code = open_mood_call(frame, pin, presentation, __LINE__, x, y, p_mood_id,
-                                       "'p_mood_id' parameter cannot be null", &p, &cell))
+    MoodCall call("veltra_vibemesh_presentation_get_mood_id");
+    if (uint32_t code = call.open(presentation, __LINE__, x, y, p_mood_id,
+                                  "'p_mood_id' parameter cannot be null"))
         return code;
-    *p_mood_id = cell.id;
+    *p_mood_id = call.cell.id;
     return 0;
 }
 
@@ -341,13 +341,11 @@ veltra_error_t veltra_vibemesh_presentation_get_mood_name(
     veltra_vibemesh_presentation_handle_t presentation, uint32_t x, uint32_t y,
     const char **p_mood_name) {
     static constexpr char kFn[] = "veltra_vibemesh_presentation_get_mood_name";
-    vm::ApiFrame frame(kFn, kSource);
-    vm::Pin pin;
-    VibeMeshPresentation *p = nullptr;
-    CellMood cell{};
-    if (uint32_t code = open_mood_call(frame, pin, presentation, __LINE__, x, y, p_mood_name,
-                                       "'p_mood_name' parameter cannot be null", &p, &cell))
+    MoodCall call(kFn);
+    if (uint32_t code = call.open(presentation, __LINE__, x, y, p_mood_name,
+                                  "'p_mood_name' parameter cannot be null"))
         return code;
+    const VibeMeshPresentation *p = call.p;
 
     const veltra_listmanager_interface_t *lists = host::lists();
     void *locale = nullptr;
@@ -375,20 +373,24 @@ veltra_error_t veltra_vibemesh_presentation_get_mood_name(
                                     nullptr, nullptr, &list);
     if (code == 0)
         code =
-            lists->list_get_element_by_id(list, plx_string_atou32(cell.id), cell.level, &element);
+            lists->list_get_element_by_id(list, plx_string_atou32(call.cell.id), call.cell.level,
+                                          &element);
     if (code == 0) code = lists->list_element_get_display_string(element, &display);
     if (code == 0) {
+        /* Not entered: nothing interned, the lists released as on any failure. */
         plx::CritsecGuard guard(p->lock);
-        if (plx_stringmap_value_find_ex(p->mood_names, display, 0, &interned) != 0) {
+        code = guard.entered();
+        if (code == 0 && plx_stringmap_value_find_ex(p->mood_names, display, 0, &interned) != 0) {
             code = plx_stringmap_value_add(p->mood_names, display, display);
             if (code == 0) code = plx_stringmap_value_find_ex(p->mood_names, display, 0, &interned);
         }
+        code = guard.finish(code);
     }
     if (element) lists->list_element_release(element);
     if (list) lists->list_release(list);
     lists->locale_release(locale);
     if (code == 0) *p_mood_name = interned;
-    return frame.finish(code);
+    return call.frame.finish(code);
 }
 
 /* ---- filters ---------------------------------------------------------------------------- */
@@ -401,10 +403,9 @@ veltra_error_t veltra_vibemesh_presentation_filter_set(
     veltra_vibemesh_presentation_handle_t presentation, const char *ident, const char *list_type,
     const char *item_value_id, const char *condition_type) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_filter_set", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
     auto bad_string = [](const char *s) { return plx_string_isempty(s) || !plx_string_isvalid(s); };
     const char *list_name = nullptr;
@@ -425,15 +426,16 @@ veltra_error_t veltra_vibemesh_presentation_filter_set(
         include = 0;
     else
         return frame.invalid("'condition_type' parameter is invalid");
-    if (p->busy) return frame.invalid(kMsgFilterBusy, vm::kErrBusy);
 
     uint32_t code;
     {
+        /* Not entered: no filter is looked at or added. */
         plx::CritsecGuard guard(p->lock);
-        if (plx_hashtable_value_find_ex(p->filters, ident, 0, nullptr, nullptr) == 0) {
+        code = guard.entered();
+        if (code == 0 && plx_hashtable_value_find_ex(p->filters, ident, 0, nullptr, nullptr) == 0) {
             code = vm::kErrFilterExists;
             vm::record_error(frame, code, "'ident' parameter already exists");
-        } else {
+        } else if (code == 0) {
             code = _vibemesh_presentation_filter_validate_filter(list_name, include, p->filters);
         }
         VibeMeshFilter *filter = nullptr;
@@ -453,6 +455,7 @@ veltra_error_t veltra_vibemesh_presentation_filter_set(
                        : vm::kErrNoMemory;
             if (code != 0) _vibemesh_presentation_filter_hashtable_delete(filter, sizeof *filter);
         }
+        code = guard.finish(code);
     }
     return frame.finish(code);
 }
@@ -461,28 +464,28 @@ veltra_error_t veltra_vibemesh_presentation_filter_set(
 veltra_error_t veltra_vibemesh_presentation_filter_remove(
     veltra_vibemesh_presentation_handle_t presentation, const char *ident) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_filter_remove", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
     if (plx_string_isempty(ident)) return frame.invalid("'ident' parameter is null or empty");
     if (!plx_string_isvalid(ident)) return frame.invalid("'ident' parameter is invalid UTF8");
-    if (p->busy) return frame.invalid(kMsgFilterBusy, vm::kErrBusy);
 
     uint32_t code;
     {
+        /* Not entered: no filter is removed. */
         plx::CritsecGuard guard(p->lock);
         void *filter = nullptr;
         uint32_t size = 0;
-        if (plx_hashtable_value_remove_ex(p->filters, ident, 0, &filter, &size) != 0) {
+        code = guard.entered();
+        if (code == 0 && plx_hashtable_value_remove_ex(p->filters, ident, 0, &filter, &size) != 0) {
             code = vm::kErrInvalidArg;
             vm::record_error(frame, code, "'ident' doesnt exist");
-        } else {
+        } else if (code == 0) {
             /* Stored by reference, so the table handed the record back instead of freeing it. */
             _vibemesh_presentation_filter_hashtable_delete(filter, size);
-            code = 0;
         }
+        code = guard.finish(code);
     }
     return frame.finish(code);
 }
@@ -491,17 +494,15 @@ veltra_error_t veltra_vibemesh_presentation_filter_remove(
 veltra_error_t veltra_vibemesh_presentation_filter_remove_all(
     veltra_vibemesh_presentation_handle_t presentation) {
     vm::ApiFrame frame("veltra_vibemesh_presentation_filter_remove_all", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshPresentation *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
+    if (uint32_t code = pin.open(frame, presentation, vm::kPresentationMagic, __LINE__, &p))
         return code;
-    if (p->busy) return frame.invalid(kMsgFilterBusy, vm::kErrBusy);
 
     uint32_t code;
     {
         plx::CritsecGuard guard(p->lock);
-        code = plx_hashtable_clear(p->filters);
+        code = guard.entered() ? guard.entered() : guard.finish(plx_hashtable_clear(p->filters));
     }
     return frame.finish(code);
 }

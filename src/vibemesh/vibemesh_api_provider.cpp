@@ -81,7 +81,7 @@ veltra_error_t veltra_vibemesh_provider_enum(uint32_t ordinal,
         _vibemesh_free_provider(provider);
         return frame.finish(code);
     }
-    *ph_provider = reinterpret_cast<veltra_vibemesh_provider_handle_t>(provider);
+    *ph_provider = vm::ApiFrame::wrap<veltra_vibemesh_provider_handle_t>(provider);
     return 0;
 }
 
@@ -90,18 +90,20 @@ veltra_error_t veltra_vibemesh_provider_enum(uint32_t ordinal,
 veltra_error_t veltra_vibemesh_provider_get_data(veltra_vibemesh_provider_handle_t provider,
                                                  const char *key, const char **p_value) {
     vm::ApiFrame frame("veltra_vibemesh_provider_get_data", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshProvider *p = nullptr;
-    if (uint32_t code = pin.acquire(frame, provider, vm::kProviderMagic, __LINE__, &p)) return code;
+    if (uint32_t code = pin.open(frame, provider, vm::kProviderMagic, __LINE__, &p)) return code;
     if (plx_string_isempty(key)) return frame.invalid("'key' is null");
 
     uint32_t code;
     {
+        /* Not entered: the datasource is not asked. */
         plx::CritsecGuard guard(p->lock);
         const VibeMeshDatasource *table = p->datasource;
         /* Only a release whose handle_release failed leaves a live provider without table. */
-        code = table ? table->data_get(table, key, p_value) : vm::kErrInvalidArg;
+        code = guard.entered() ? guard.entered()
+               : table         ? guard.finish(table->data_get(table, key, p_value))
+                               : vm::kErrInvalidArg;
     }
     return frame.finish(code);
 }

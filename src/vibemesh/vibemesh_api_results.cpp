@@ -107,16 +107,16 @@ uint32_t _vibemesh_result_handle_delete(void *results) {
 veltra_error_t veltra_vibemesh_results_count(veltra_vibemesh_result_handle_t results,
                                              uint32_t *p_count) {
     vm::ApiFrame frame("veltra_vibemesh_results_count", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshResults *r = nullptr;
-    if (uint32_t code = pin.acquire(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
+    if (uint32_t code = pin.open(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
     if (!p_count) return frame.invalid("'p_count' parameter is null");
 
     uint32_t code;
     {
         plx::CritsecGuard guard(r->lock);
-        code = plx_vector2_count(r->entries, p_count);
+        code = guard.entered() ? guard.entered()
+                               : guard.finish(plx_vector2_count(r->entries, p_count));
     }
     return frame.finish(code);
 }
@@ -126,23 +126,25 @@ veltra_error_t veltra_vibemesh_results_count(veltra_vibemesh_result_handle_t res
 veltra_error_t veltra_vibemesh_results_enum(veltra_vibemesh_result_handle_t results, uint32_t index,
                                             const char **p_ident, const char **p_group) {
     vm::ApiFrame frame("veltra_vibemesh_results_enum", kSource);
-    if (uint32_t code = frame.check_started()) return code;
     vm::Pin pin;
     VibeMeshResults *r = nullptr;
-    if (uint32_t code = pin.acquire(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
+    if (uint32_t code = pin.open(frame, results, vm::kResultsMagic, __LINE__, &r)) return code;
     if (!p_ident) return frame.invalid("'p_ident' parameter is null");
 
     uint32_t code = 0;
     {
+        /* Not entered: nothing is read, and *p_ident stays as it was. */
         plx::CritsecGuard guard(r->lock);
-        if (index < r->row_count) {
+        code = guard.entered();
+        if (code == 0 && index < r->row_count) {
             const VibeMeshResultEntry &entry = r->rows[index];
             *p_ident = r->text_base + r->text_offsets[entry.ident_ref - 1];
             if (p_group) *p_group = r->text_base + r->text_offsets[entry.group_ref - 1];
-        } else {
+        } else if (code == 0) {
             void *element = nullptr;
             code = plx_vector2_getindex(r->entries, index, &element); /* its out-of-range code */
         }
+        code = guard.finish(code);
     }
     return frame.finish(code);
 }

@@ -65,6 +65,12 @@ public:
         if (code == 0) *p_record = reinterpret_cast<Record *>(handle);
         return code;
     }
+    /* The handle of a record: the only cast from a record to its handle, the reverse of
+     * check_handle. */
+    template <class Handle, class Record>
+    static Handle wrap(Record *record) {
+        return reinterpret_cast<Handle>(record);
+    }
     /* Logs a failed handle check at (line, S); no error information. Returns `code`. */
     uint32_t handle_failed(uint32_t code, int32_t line) const;
 

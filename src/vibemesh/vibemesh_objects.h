@@ -15,8 +15,6 @@ struct VibeMeshPresentation {
     veltra_user_handle_t user;          /* holds one user reference; null until registered */
     veltra_vibemesh_callback_fn callback; /* caller's value handed to query_create, never called */
     void *callback_data;                /* caller's value handed to query_create */
-    uint8_t busy;                       /* refuses changes, queries and release with 0x90A80006;
-                                           no operation sets it (release counts `calls` as busy) */
     uint32_t type;                      /* width in bits 8 and up, height in bits 0..7; unchecked */
     plx_stringmap_t *mood_names;        /* interned mood names, key == value (flags 0) */
     plx_hashtable_t *filters;           /* ident -> VibeMeshFilter, insertion-ordered */
@@ -148,6 +146,15 @@ public:
         if (calls_) __atomic_sub_fetch(calls_, 1, __ATOMIC_RELEASE); /* last touch of the record */
     }
 
+    /* The opening of every call on one record: the start-up check, then acquire. 0, or the
+     * code to return at once. */
+    template <class Record, class Handle>
+    uint32_t open(const ApiFrame &frame, Handle handle, uint32_t magic, int32_t line,
+                  Record **p_record) {
+        if (uint32_t code = frame.check_started()) return code;
+        return acquire(frame, handle, magic, line, p_record);
+    }
+
     /* The frame's handle check; on success the record is pinned until this Pin ends. */
     template <class Record, class Handle>
     uint32_t acquire(const ApiFrame &frame, Handle handle, uint32_t magic, int32_t line,
@@ -201,10 +208,10 @@ inline void record_error(const ApiFrame &frame, uint32_t code, const char *messa
     host::errorinfo()->errorinfo_set(code, code, frame.function(), message);
 }
 
-/* Names the module hands to datasources. */
-inline constexpr const char kConditionInclude[] = "veltra_vibemesh_filter_condition_include";
-inline constexpr const char kConditionExclude[] = "veltra_vibemesh_filter_condition_exclude";
-inline constexpr const char kListTypeMoods[] = "veltra_list_type_moods";
+/* Names the module hands to datasources: the public header's. */
+inline constexpr const char kConditionInclude[] = VELTRA_VIBEMESH_FILTER_CONDITION_INCLUDE;
+inline constexpr const char kConditionExclude[] = VELTRA_VIBEMESH_FILTER_CONDITION_EXCLUDE;
+inline constexpr const char kListTypeMoods[] = VELTRA_LIST_TYPE_MOODS;
 
 }  // namespace vm
 

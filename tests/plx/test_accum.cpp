@@ -111,7 +111,7 @@ TEST_F(Accum, NullArgumentsAreInvalid) {
 }
 
 /* Regression: the header had grown by three private fields, so a caller's block held fewer
- * bytes of text before the first heap allocation than its size less the documented header. */
+ * bytes of text before the first heap allocation than its size less the five-field header. */
 TEST_F(Accum, HeaderTakesOnlyItsFiveFieldsOfACallersBlock) {
     constexpr uint32_t kHeader = sizeof(void *) == 8 ? 24 : 16;
     uint64_t before = vt::live_blocks();
@@ -229,6 +229,19 @@ TEST_F(Accum, FailedGrowthLeavesTheTextAndTheNextAppendGoesOn) {
     veltra_manager_memory_fail_after(VELTRA_MANAGER_FAIL_NEVER, 0);
     ASSERT_EQ(0u, plx_string_accum_append_format(a_, "%s-%150d", "again", 1));
     EXPECT_EQ(9u + 156u, text().size());
+}
+
+/* Padding goes in as pieces of at most 29 spaces, whole pieces first, so the text grows as
+ * those appends would: over a 300-byte block, "%400s" leaves capacity 582, not 800. */
+TEST_F(Accum, PaddingOfOnePieceGrewTheTextTooFar) {
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, block_, sizeof block_));
+    ASSERT_EQ(0u, plx_string_accum_append_format(a_, "%400s", "x"));
+    EXPECT_EQ(std::string(399, ' ') + "x", text());
+    EXPECT_EQ(582u, a_->capacity);
+    plx_string_accum_delete(a_);
+    ASSERT_EQ(0u, plx_string_accum_create(&a_, block_, sizeof block_));
+    ASSERT_EQ(0u, plx_string_accum_append_format(a_, "%340d", 7));  /* widths stop at 340 */
+    EXPECT_EQ(582u, a_->capacity);
 }
 
 TEST_F(Accum, OutOfMemoryAtEveryStep) {

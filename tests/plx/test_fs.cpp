@@ -52,6 +52,9 @@ TEST_F(Fs, ReadWritePositionSeekAndEof) {
     std::string big(3000, 'b'); /* longer than the formatting buffer */
     ASSERT_EQ(0u, fs_printf(f, &n, "%s!", big.c_str()));
     EXPECT_EQ(3001u, n);
+    char tail[4] = {};
+    ASSERT_EQ(0u, plx_fs_file_read_at(f, 3014, tail, 3, &n));
+    EXPECT_STREQ("bb!", tail); /* the long text itself, not the cut formatting buffer */
     uint64_t pos = 0, size = 0;
     EXPECT_EQ(0u, plx_fs_file_get_position(f, &pos));
     EXPECT_EQ(3017u, pos);
@@ -136,6 +139,18 @@ TEST_F(Fs, WholeFilesCopyAndAttributes) {
     EXPECT_NE(0u, plx_fs_file_copy(path("src").c_str(), path("src").c_str(), 0));
     EXPECT_EQ(big, get("src"));
 
+    ASSERT_EQ(0u, plx_fs_file_rename(path("three").c_str(), path("four").c_str()));
+    EXPECT_EQ(big, get("four"));
+    EXPECT_EQ(0x90030041u, plx_fs_file_rename(path("three").c_str(), path("five").c_str()));
+
+    /* a file created with read permission only is not writable */
+    plx_fs_file_t *ro = nullptr;
+    ASSERT_EQ(0u, plx_fs_file_open(path("ro").c_str(), PLX_FS_OPEN_WRITE | PLX_FS_OPEN_CREATE,
+                                   PLX_FS_PERM_READ, &ro));
+    plx_fs_file_close(ro);
+    EXPECT_EQ(0u, plx_fs_file_get_attributes(path("ro").c_str(), &attrs));
+    EXPECT_EQ(PLX_FS_ATTR_READABLE, attrs);
+
     EXPECT_EQ(0x90030046u, plx_fs_file_delete(PLX_FS_NAME_STDOUT)); /* no file name */
 }
 
@@ -189,6 +204,7 @@ TEST_F(Fs, BadInputIsRefused) {
     const char *value = nullptr;
     EXPECT_EQ(0x90030001u, plx_fs_option_get("plx_fs_MAX_handles", &value));
     EXPECT_EQ(0x90030001u, plx_fs_option_set(PLX_FS_OPTION_MAX_HANDLES, "4294967296"));
+    EXPECT_EQ(0x90030001u, plx_fs_option_set(PLX_FS_OPTION_MAX_HANDLES, ""));
     ASSERT_EQ(0u, plx_fs_option_set(PLX_FS_OPTION_MAX_HANDLES, "4294967295"));
     ASSERT_EQ(0u, plx_fs_option_get(PLX_FS_OPTION_MAX_HANDLES, &value));
     EXPECT_STREQ("4294967295", value);
@@ -198,7 +214,7 @@ TEST_F(Fs, BadInputIsRefused) {
     ASSERT_EQ(0u, plx_fs_initialize());
 }
 
-/* ---- regressions: results that must be exactly the documented ones ---- */
+/* ---- regressions: exact result codes ---- */
 
 TEST_F(Fs, DirectoryOpensForReadingAndFailsOnRead) {
     plx_fs_file_t *f = nullptr;
@@ -262,7 +278,7 @@ auto fail_then(R (*real)(A...)) -> R (*)(A...) {
 }
 
 TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
-    const FsSyscalls &real = *vt::fs_seams().real_syscalls();
+    const FsSyscalls &real = *_plx_fs_syscalls_default();
     put("f", "data");
     plx_fs_file_t *f = open("f", kRW);
     uint32_t n = 0;
@@ -270,7 +286,7 @@ TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
 
     g_faulty = real;
     g_faulty.pread = fail_then(real.pread);
-    vt::fs_seams().set_syscalls(&g_faulty);
+    _plx_fs_syscalls_set(&g_faulty);
     g_fail_errno = EINTR, g_fail_calls = 3; /* interrupted calls are restarted */
     ASSERT_EQ(0u, plx_fs_file_read(f, buf, 8, &n));
     EXPECT_EQ(4u, n);
@@ -300,14 +316,50 @@ TEST_F(Fs, PlatformFailuresMapAndLeaveNothingBehind) {
     g_fail_calls = 0;
 }
 
+/* A device that takes only half of each positioned write. */
+ssize_t (*g_real_pwrite)(int, const void *, size_t, uint64_t);
+ssize_t half_pwrite(int fd, const void *data, size_t size, uint64_t offset) {
+    return g_real_pwrite(fd, data, size > 1 ? size / 2 : size, offset);
+}
+
+/* Regressions: a short write went unnoticed by the whole-file writes, and a failed write
+ * forgot that a read had found the end. */
+TEST_F(Fs, ShortAndFailedWritesAreNoticed) {
+    const FsSyscalls &real = *_plx_fs_syscalls_default();
+    put("src", "0123456789");
+    put("e", "abc");
+    g_faulty = real;
+    g_real_pwrite = real.pwrite;
+    g_faulty.pwrite = half_pwrite;
+    _plx_fs_syscalls_set(&g_faulty);
+    EXPECT_EQ(0x90030043u, plx_fs_file_write_to_file(path("w").c_str(), "abcd", 4, 0));
+    EXPECT_EQ(0x90030043u, plx_fs_file_copy(path("src").c_str(), path("dst").c_str(), 0));
+    EXPECT_FALSE(std::filesystem::exists(path("dst")));
+
+    plx_fs_file_t *f = open("e", kRW);
+    char buf[8];
+    uint32_t n = 0;
+    ASSERT_EQ(0u, plx_fs_file_read(f, buf, sizeof buf, &n));
+    ASSERT_EQ(0u, plx_fs_file_read(f, buf, sizeof buf, &n)); /* finds the end */
+    g_faulty.pwrite = real.pwrite;
+    ASSERT_EQ(0u, plx_fs_file_write_at(f, 3, "more", 4, &n)); /* the file grows behind it */
+    g_faulty.pwrite = fail_then(real.pwrite);
+    g_fail_errno = ENOSPC, g_fail_calls = 1;
+    EXPECT_EQ(0x90030043u, plx_fs_file_write(f, "x", 1, &n));
+    uint8_t eof = 0;
+    EXPECT_EQ(0u, plx_fs_file_get_eof(f, &eof));
+    EXPECT_EQ(1u, eof);
+    plx_fs_file_close(f);
+}
+
 /* A file that refuses offsets for writing is written as a stream from then on, as reads are;
  * formatted writes do not fall back. */
 TEST_F(Fs, WriteFallsBackToStreamingWhenOffsetsAreRefused) {
-    const FsSyscalls &real = *vt::fs_seams().real_syscalls();
+    const FsSyscalls &real = *_plx_fs_syscalls_default();
     plx_fs_file_t *f = open("w", kRW | PLX_FS_OPEN_TRUNCATE);
     g_faulty = real;
     g_faulty.pwrite = fail_then(real.pwrite);
-    vt::fs_seams().set_syscalls(&g_faulty);
+    _plx_fs_syscalls_set(&g_faulty);
     uint32_t n = 0;
     g_fail_errno = EINVAL, g_fail_calls = 1;
     EXPECT_EQ(0x90030001u, fs_printf(f, &n, "%s", "no"));

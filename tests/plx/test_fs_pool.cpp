@@ -21,7 +21,7 @@ protected:
     }
     std::pair<uint32_t, uint32_t> lists() {
         uint32_t idle = 0, parked = 0;
-        vt::fs_seams().pool_lists(&idle, &parked);
+        _plx_fs_mgr_stats(&idle, &parked);
         return {idle, parked};
     }
     static constexpr uint32_t kCreate =

@@ -1,7 +1,6 @@
-/* Byte streams: memory and callback streams, references, bad input, out of memory, and random
- * read/put-back/reset sequences checked against a deque model. */
+/* Byte streams: memory and callback streams, references, bad input and out of memory. Random
+ * read/put-back/reset sequences run against the fuzz target's model in the corpus replay. */
 #include <algorithm>
-#include <deque>
 #include <random>
 #include <utility>
 
@@ -177,62 +176,6 @@ TEST_F(Iostream, OutOfMemoryLosesNothing) {
                    },
                    [] {},
                    {0x90220002u}});
-}
-
-/* Random reads, put-backs and resets against a deque holding the bytes still to come. */
-void run_model(bool memory, uint32_t end_code, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Source src;
-    src.end_code = end_code;
-    for (int i = 0; i < 6000; ++i) src.data.push_back(uint8_t(rng()));
-    plx_iostream_t *s = nullptr;
-    plx_iostream_callbacks_t cb = src.callbacks(true);
-    if (memory)
-        ASSERT_EQ(0u, plx_iostream_create_from_buffer(&s, src.data.data(), 6000, nullptr, nullptr));
-    else
-        ASSERT_EQ(0u, plx_iostream_create(&s, 1 + rng() % 2000, &cb, &src));
-    std::deque<uint8_t> model(src.data.begin(), src.data.end());
-    bool at_end = false;
-    for (int step = 0; step < 3000; ++step) {
-        uint32_t op = rng() % 10;
-        if (op < 6) {
-            uint32_t want = rng() % 4 == 0 ? rng() % 3000 : rng() % 40;
-            std::vector<uint8_t> buf(want + 1);
-            uint32_t count = 12345;
-            uint32_t code = plx_iostream_read(s, buf.data(), want, &count);
-            uint32_t expect_count = 0, expect_code = 0;
-            if (at_end) {
-                expect_code = kEnd;
-            } else if (want != 0) {
-                expect_count = std::min<uint32_t>(want, uint32_t(model.size()));
-                at_end = expect_count < want;
-                if (expect_count == 0) expect_code = memory ? kEnd : end_code;
-            }
-            ASSERT_EQ(expect_code, code) << "step " << step;
-            ASSERT_EQ(expect_count, count) << "step " << step;
-            for (uint32_t i = 0; i < count; ++i, model.pop_front())
-                ASSERT_EQ(model.front(), buf[i]) << "step " << step << " byte " << i;
-        } else if (op < 9 || memory) {
-            /* Memory streams are not reset here: put-back overwrites their block. */
-            uint32_t n = rng() % 8 == 0 ? rng() % 2500 : rng() % 30;
-            std::vector<uint8_t> bytes(n + 1);
-            for (auto &b : bytes) b = uint8_t(rng());
-            ASSERT_EQ(0u, plx_iostream_putback(s, bytes.data(), n));
-            model.insert(model.begin(), bytes.begin(), bytes.begin() + n);
-            at_end = at_end && n == 0;
-        } else {
-            ASSERT_EQ(0u, plx_iostream_reset(s, 0));
-            model.assign(src.data.begin(), src.data.end());
-            at_end = false;
-        }
-    }
-    EXPECT_EQ(0u, plx_iostream_release(s));
-}
-
-TEST_F(Iostream, RandomSequencesMatchTheModel) {
-    run_model(true, 0, 11);       /* memory stream */
-    run_model(false, 0, 12);      /* callback stream, end by a count of 0 */
-    run_model(false, 0x10AB0049u, 13); /* callback stream, end by a status */
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
 /* The printf engine and its front ends: our own conversions and float digits checked by hand,
- * the conversions we share with the C library checked against it over random formats, and the
- * return-value, truncation and out-of-memory rules of the front ends. */
+ * and the return-value, truncation and out-of-memory rules of the front ends. Random formats
+ * against the engine's model and the C library run in the corpus replay of the fuzz target. */
 #include <cmath>
 #include <cstdarg>
-#include <cstdio>
-#include <random>
 #include <string>
 
 #include "test_support.h"
@@ -121,59 +119,6 @@ TEST_F(Printf, OutOfMemoryGivesNullOrZeroAndNoLeak) {
                           [] {},
                           {0x90050002u}};
     EXPECT_EQ(2u, vt::oom_sweep(big_float));
-}
-
-/* The conversions whose meaning we share with the C library, over random formats. */
-TEST_F(Printf, AgreesWithTheCLibraryWhereTheyShareMeaning) {
-    std::mt19937 rng(20140116);
-    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
-    const char *words[] = {"", "a", "hello", "mood grid", "\xE2\x82\xAC uro"};
-    char mine[256], theirs[256];
-    for (int round = 0; round < 20000; ++round) {
-        std::string format = pick(3) ? "<%" : "%";
-        char conv = "diuxXosc%"[pick(9)];
-        bool left = pick(4) == 0, alt = pick(4) == 0, zero = pick(4) == 0;
-        int width = pick(3) ? -1 : static_cast<int>(pick(20));
-        int precision = pick(2) ? -1 : 1 + static_cast<int>(pick(12));
-        bool integer = strchr("diuxXo", conv) != nullptr;
-        if (left) format += '-';
-        if (integer && pick(4) == 0) format += '+';
-        if (integer && pick(4) == 0) format += ' ';
-        /* where the rules part: '0' with '-', a precision or '#'; '#' on octal with a
-         * precision; widths of '%'; precisions of 'c' */
-        if (integer && alt && !(conv == 'o' && precision >= 0)) format += '#';
-        else alt = false;
-        if (integer && zero && !left && !alt && precision < 0) format += '0';
-        if (conv != '%' && width >= 0) format += std::to_string(width);
-        if ((integer || conv == 's') && precision >= 0) format += "." + std::to_string(precision);
-        const char *length = "";
-        static const char *const kLengths[] = {"", "", "l", "ll", "h", "hh"};
-        if (integer) length = kLengths[pick(6)];
-        format += length;
-        format += conv;
-        format += pick(2) ? "> tail" : "";
-        const char *f = format.c_str();
-
-        int64_t value = static_cast<int64_t>(rng()) << 32 | rng();
-        value >>= pick(64);
-        if (!strcmp(length, "")) value = static_cast<int32_t>(value);
-        if (!strcmp(length, "h") && strchr("di", conv)) value = static_cast<int16_t>(value);
-        if (!strcmp(length, "hh") && strchr("di", conv)) value = static_cast<int8_t>(value);
-        uint32_t size = pick(4) ? sizeof mine : 1 + pick(12);
-        uint32_t n;
-        int expected;
-        auto both = [&](auto arg) {
-            n = plx_string_snprintf(mine, size, f, arg);
-            expected = snprintf(theirs, size, f, arg);
-        };
-        if (conv == 's') both(words[pick(5)]);
-        else if (conv == 'c' || conv == '%') both(32 + static_cast<int>(pick(95)));
-        else if (!strcmp(length, "ll")) both(static_cast<long long>(value));
-        else if (!strcmp(length, "l")) both(static_cast<long>(value));  /* 32 bits on 32-bit targets */
-        else both(static_cast<int>(value));
-        ASSERT_EQ(expected == 0 ? 0u : static_cast<uint32_t>(expected) + 1, n) << f;
-        ASSERT_STREQ(theirs, mine) << f << " size " << size;
-    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 /* General string operations: lengths, comparison, search, bounded copies, duplication,
  * editing in place and numbers. */
+#include <ctype.h>
+
 #include <cmath>
 #include <string>
 
@@ -27,6 +29,8 @@ TEST(StringCompare, OrderNullsAndCase) {
     EXPECT_EQ(1, plx_string_strncmp("Ab", "AB", 2));
     EXPECT_EQ(1, plx_string_equal("Hello", "hELLO", 1));
     EXPECT_EQ(0, plx_string_equal("ab", "abc", 1));
+    EXPECT_EQ(1, plx_string_equal("ab", "ab", 0));
+    EXPECT_EQ(0, plx_string_equal("ab", "aB", 0));
 }
 
 TEST(StringCompare, MatchingPrefixLengthsUseReversedCaseRule) {
@@ -108,6 +112,7 @@ TEST_F(StringAlloc, DuplicatesAndTheirFailures) {
     d = plx_string_strdupn("abc", 6, '*');
     EXPECT_EQ(0, memcmp(d, "abc**\0", 6)) << "fill stays between the text and the last byte";
     plx_string_free(d);
+    EXPECT_EQ(nullptr, plx_string_strdupn(nullptr, 6, '*'));
 
     d = plx_string_worddup("\t\xC3\xA9t\xC3\xA9\n");
     EXPECT_STREQ("\xC3\xA9t\xC3\xA9", d);
@@ -145,6 +150,17 @@ TEST(StringEdit, CaseTrimAndReverse) {
     EXPECT_EQ(expected, plx_string_reverse(longer.data()));
 }
 
+/* The C locale's classes, whatever locale the host has set. */
+TEST(StringClasses, MatchTheCLocale) {
+    for (uint32_t c = 0; c < 0x100; ++c) {
+        EXPECT_EQ(isspace(int(c)) != 0, plx_string_isspace(c) != 0) << c;
+        EXPECT_EQ(isprint(int(c)) != 0, plx_string_isprint(c) != 0) << c;
+        EXPECT_EQ(isxdigit(int(c)) != 0, plx_string_isxdigit(c) != 0) << c;
+        EXPECT_EQ(isalnum(int(c)) != 0, plx_string_isalnum(c) != 0) << c;
+        EXPECT_EQ(tolower(int(c)), plx_string_char_tolower(c)) << c;
+    }
+}
+
 TEST(StringNumbers, DecimalFormatting) {
     char buf[16];
     EXPECT_STREQ("-42", plx_string_i32toa(-42, buf, 4));
@@ -173,6 +189,7 @@ TEST(StringNumbers, Parsing) {
     /* 32-bit results whatever the width of the host's long. */
     EXPECT_EQ(4294967295u, plx_string_atou32("4294967296"));
     EXPECT_EQ(4294967291u, plx_string_atou32("-5"));
+    EXPECT_EQ(4294967291u, plx_string_atou32("\r-5")) << "leading blanks include CR";
     EXPECT_EQ(INT32_MAX, plx_string_atoi32("99999999999"));
     EXPECT_EQ(INT32_MIN, plx_string_atoi32("-99999999999"));
     EXPECT_EQ(0ul, plx_string_strtoul(nullptr, nullptr, 10));

@@ -117,6 +117,7 @@ TEST_F(Threads, IdsAndNames) {
     plx_thread_t *h = nullptr;
     ASSERT_EQ(0u, plx_thread_create(report_self, 0, &seen, &h));
     uintptr_t handle_id = 0;
+    EXPECT_EQ(kInvalid, plx_thread_get_id(h, nullptr));
     EXPECT_EQ(0u, plx_thread_get_id(h, &handle_id));
     ASSERT_EQ(0u, plx_thread_wait_and_cleanup(h, PLX_THREAD_TIMEOUT_INFINITE));
     EXPECT_EQ(handle_id, seen.id) << "the handle's id is not the thread's own";
@@ -253,6 +254,20 @@ TEST_F(Threads, AllocatingOperationsFailCleanly) {
     vt::OomCase store{[] { return plx_thread_store_set(nullptr, 20, &g_values[0], nullptr); }, restart,
                       {kNoMemory}};
     EXPECT_EQ(4u, vt::oom_sweep(store));
+}
+
+/* A thread whose function has returned is left alone: setting its priority answers 0. */
+TEST_F(Threads, PriorityOfAFinishedThreadIsNoError) {
+    plx_thread_t *h = nullptr;
+    ASSERT_EQ(0u, plx_thread_create(noop, 0, nullptr, &h));
+    ASSERT_TRUE(eventually([h] {
+        pthread_mutex_lock(&h->lock);
+        bool finished = h->finished;
+        pthread_mutex_unlock(&h->lock);
+        return finished;
+    }));
+    EXPECT_EQ(0u, plx_thread_set_priority(h, 5));
+    EXPECT_EQ(0u, plx_thread_wait_and_cleanup(h, PLX_THREAD_TIMEOUT_INFINITE));
 }
 
 }  // namespace

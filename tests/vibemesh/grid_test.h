@@ -29,12 +29,12 @@ inline void PrintTo(const Hex &h, std::ostream *os) {
 #define EXPECT_CODE(expected, actual) EXPECT_EQ(vt::Hex{(expected)}, vt::Hex{(actual)})
 #define ASSERT_CODE(expected, actual) ASSERT_EQ(vt::Hex{(expected)}, vt::Hex{(actual)})
 
-inline constexpr const char kGenres[] = "veltra_list_type_genres";
-inline constexpr const char kOrigins[] = "veltra_list_type_origins";
-inline constexpr const char kEras[] = "veltra_list_type_eras";
-inline constexpr const char kMoods[] = "veltra_list_type_moods";
-inline constexpr const char kInclude[] = "veltra_vibemesh_filter_condition_include";
-inline constexpr const char kExclude[] = "veltra_vibemesh_filter_condition_exclude";
+inline constexpr const char kGenres[] = VELTRA_LIST_TYPE_GENRES;
+inline constexpr const char kOrigins[] = VELTRA_LIST_TYPE_ORIGINS;
+inline constexpr const char kEras[] = VELTRA_LIST_TYPE_ERAS;
+inline constexpr const char kMoods[] = VELTRA_LIST_TYPE_MOODS;
+inline constexpr const char kInclude[] = VELTRA_VIBEMESH_FILTER_CONDITION_INCLUDE;
+inline constexpr const char kExclude[] = VELTRA_VIBEMESH_FILTER_CONDITION_EXCLUDE;
 
 inline veltra_manager_errorinfo_t last_error() {
     veltra_manager_errorinfo_t e{};
@@ -91,6 +91,9 @@ protected:
         EXPECT_CODE(0u, veltra_vibemesh_shutdown());
         ds_.withdraw();
         if (user_) veltra_manager_user_release(user_);
+        veltra_manager_object_counts_t c{};
+        veltra_manager_object_counts(&c);
+        EXPECT_EQ(0u, c.lists + c.elements + c.locales) << "list objects left unreleased";
         ManagerTest::TearDown();
     }
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "fake_manager.h"
+#include "vibemesh/vibemesh_frame.h"
 #include "test_support.h"
 #include "veltra_vibemesh.h"
 
@@ -186,6 +187,11 @@ TEST_F(ModuleFake, RefusedShutdownKeepsTheModuleUpAndFoldsTheCode) {
         EXPECT_EQ(1u, veltra_vibemesh_initchecks());
         EXPECT_EQ(5, fake_.held_interfaces());
     }
+}
+
+TEST(ModuleCodes, OwnCodesAndSuccessPassUnfolded) {
+    for (uint32_t code : {0u, 0x90A80003u, 0x90A80002u, 0x90A80361u})
+        EXPECT_EQ(code, _vibemesh_map_error(code)) << std::hex << code;
 }
 
 TEST_F(ModuleFake, ClientShutdownCallbackStopsFromAnyCount) {
