@@ -99,6 +99,38 @@ TEST(Utf8Differential, AgreesWithIndependentDecoder) {
     }
 }
 
+/* Long text, so that the block scan runs many blocks and carries characters across their
+ * edges: valid mixed text, then one fault (stray follow byte, cut sequence, byte that leads
+ * nothing, early terminator) at every position of a window, at every alignment. */
+TEST(Utf8Differential, LongTextWithOneFaultAnywhere) {
+    std::mt19937 rng(7);
+    std::string base;
+    while (base.size() < 300) {
+        uint32_t kind = rng() % 4;
+        if (kind == 0) base += static_cast<char>('a' + rng() % 26);
+        if (kind == 1) base += "\xC3\xA9";
+        if (kind == 2) base += "\xE4\xB8\xAD";
+        if (kind == 3) base += "\xC0\x80 ";
+    }
+    static const char *const kFaults[] = {"\x80", "\xC3", "\xE4\xB8", "\xF4", "\xFF", ""};
+    std::vector<char> storage(base.size() + 64);
+    for (size_t align = 0; align < 16; ++align) {
+        char *s = storage.data() + (16 - reinterpret_cast<uintptr_t>(storage.data()) % 16) + align;
+        for (size_t at = 0; at < 70; ++at) {
+            for (const char *fault : kFaults) {
+                std::string text = base;
+                text.insert(at, fault, strlen(fault) + (*fault ? 0 : 1));
+                text.resize(strlen(text.c_str()));
+                memcpy(s, text.c_str(), text.size() + 1);
+                RefDecode ref = ref_decode(text);
+                ASSERT_EQ(ref.valid, plx_string_isvalid(s) == 1) << "align " << align << " at " << at;
+                ASSERT_EQ(ref.chars.size() + (ref.valid ? 0 : 1), plx_string_charlen(s))
+                    << "align " << align << " at " << at << " fault " << fault;
+            }
+        }
+    }
+}
+
 TEST(Utf8Rule, SequencesThisLibraryRejectsOrAccepts) {
     const char *overlong_nul = "\xC0\x80";
     uint32_t code = 7;
