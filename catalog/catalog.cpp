@@ -131,7 +131,7 @@ struct Conditions {
                 auto it = (end && *end == '\0' && !c.value.empty())
                               ? q.catalog->mood_level.find(static_cast<uint32_t>(id))
                               : q.catalog->mood_level.end();
-                if (it == q.catalog->mood_level.end()) {
+                if (it == q.catalog->mood_level.end() || (it->second != 1 && it->second != 2)) {
                     if (c.include) unknown_include_mood = true; /* matches nothing */
                     continue;
                 }
