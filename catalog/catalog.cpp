@@ -360,7 +360,8 @@ uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
     Statement counts;
     if (sqlite3_prepare_v2(db,
                            "SELECT (SELECT COUNT(*) FROM tracks), (SELECT COUNT(*) FROM albums),"
-                           " COALESCE((SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'artist_count'"
+                           " COALESCE((SELECT CAST(value AS INTEGER) FROM meta"
+                           "   WHERE key = 'artist_count'"
                            "   AND CAST(CAST(value AS INTEGER) AS TEXT) = value),"
                            " (SELECT COUNT(DISTINCT artist) FROM tracks))",
                            -1, &counts.s, nullptr) != SQLITE_OK)

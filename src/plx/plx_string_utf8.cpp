@@ -86,7 +86,8 @@ inline uint32_t walk_chars_bytewise(const char *s, bool *p_bad) {
  * the lanes that hold no follow byte.
  *
  * Blocks are read whole and aligned, so a read may pass the terminator but never leaves the
- * aligned block holding it (never onto another page). */
+ * aligned block holding it (never onto another page); the sanitizer is told so, as for the
+ * C library's own string scans. */
 template <class Mask>
 struct Classes {
     Mask follow, lead, lead3, bad, zero; /* lead: two- or three-byte lead */
@@ -99,7 +100,7 @@ struct Block {
     using Mask = uint32_t;
     static constexpr uintptr_t kBytes = 16;
     static constexpr Mask kAll = 0xFFFF;
-    static Classes<Mask> classify(const char *p, uintptr_t) {
+    __attribute__((no_sanitize_address)) static Classes<Mask> classify(const char *p, uintptr_t) {
         __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
         auto mask = [](__m128i m) { return static_cast<Mask>(_mm_movemask_epi8(m)); };
         Mask high = mask(v);
@@ -110,7 +111,7 @@ struct Block {
         return {follow, high & ~follow & ~bad, from_e0 & ~bad, bad, zero};
     }
     /* True when every byte of the block is plain ASCII (no terminator). */
-    static bool plain(const char *p) {
+    __attribute__((no_sanitize_address)) static bool plain(const char *p) {
         __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
         return _mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_setzero_si128()))) == 0;
     }
@@ -144,16 +145,18 @@ struct Block {
     static constexpr Mask kOnes = ~Mask(0) / 0xFF;
     static constexpr Mask kAll = kOnes * 0x80;
     /* Lanes before `first` are not part of the string; they are read as 0xFF. */
-    static Classes<Mask> classify(const char *p, uintptr_t first) {
+    __attribute__((no_sanitize_address)) static Classes<Mask> classify(const char *p,
+                                                                       uintptr_t first) {
         Mask w = *reinterpret_cast<const AliasWord *>(p) | ((Mask(1) << 8 * first) - 1);
         Mask high = w & kAll, b6 = w << 1 & kAll, b5 = w << 2 & kAll, b4 = w << 3 & kAll;
         /* A byte's top bit in ((w & 0x7F..) + 0x7F..) | w is set unless the byte is zero; the
          * sum never carries into the next byte. */
         Mask zero = ~(((w & ~kAll) + ~kAll) | w) & kAll;
-        return {high & ~b6, high & b6 & ~(b5 & b4), high & b6 & b5 & ~b4, high & b6 & b5 & b4, zero};
+        return {high & ~b6, high & b6 & ~(b5 & b4), high & b6 & b5 & ~b4, high & b6 & b5 & b4,
+                zero};
     }
     /* A zero byte is the only one that borrows into its top bit in w - kOnes. */
-    static bool plain(const char *p) {
+    __attribute__((no_sanitize_address)) static bool plain(const char *p) {
         Mask w = *reinterpret_cast<const AliasWord *>(p);
         return (((w - kOnes) | w) & kAll) == 0;
     }
@@ -167,7 +170,9 @@ struct Block {
     static bool second_last_lane(Mask m) { return m >> (kBits - 9) & 1; }
     static Mask lowest(Mask m) { return m & (Mask(0) - m); }
     static Mask below(Mask flag) { return (flag >> 7) - 1; }
-    static uint32_t count(Mask m) { return static_cast<uint32_t>(((m >> 7) * kOnes) >> (kBits - 8)); }
+    static uint32_t count(Mask m) {
+        return static_cast<uint32_t>(((m >> 7) * kOnes) >> (kBits - 8));
+    }
 };
 #define PLX_UTF8_BLOCKS 1
 #endif
