@@ -1,7 +1,8 @@
-/* Containers against the standard library: hash table, vector, sorting, string table. Both
- * sides of a pair run on the same data; building and tearing down the structures outside the
+/* Containers against the standard library and GLib: hash table, vector, sorting, string
+ * table. All sides of a case run on the same data; building and tearing down the structures outside the
  * measured operation is done with the timer paused. */
 #include <absl/container/flat_hash_map.h>
+#include <glib.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -160,6 +161,56 @@ void hash_enum_anchor(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * kHashKeys);
 }
 
+/* GLib's string table as a C program sets it up: keys copied with g_strdup and freed by the
+ * table, values stored in the pointer. */
+GHashTable *build_glib_table() {
+    const KeySet &keys = hash_keys();
+    GHashTable *h = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, nullptr);
+    for (uint32_t i = 0; i < keys.size(); ++i)
+        g_hash_table_insert(h, g_strndup(keys.key(i), keys.lengths[i]), GUINT_TO_POINTER(i));
+    return h;
+}
+
+void hash_insert_glib(benchmark::State &state) {
+    for (auto _ : state) {
+        GHashTable *h = build_glib_table();
+        state.PauseTiming();
+        g_hash_table_destroy(h);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kHashKeys);
+}
+
+void hash_find_glib(benchmark::State &state) {
+    const ProbeKeys probes = make_probe_keys();
+    GHashTable *h = build_glib_table();
+    for (auto _ : state) {
+        for (const char *key : probes.keys) {
+            gpointer value = nullptr;
+            gboolean found = g_hash_table_lookup_extended(h, key, nullptr, &value);
+            benchmark::DoNotOptimize(found);
+            benchmark::DoNotOptimize(value);
+        }
+    }
+    g_hash_table_destroy(h);
+    state.SetItemsProcessed(state.iterations() * kHashKeys);
+}
+
+void hash_enum_glib(benchmark::State &state) {
+    GHashTable *h = build_glib_table();
+    for (auto _ : state) {
+        GHashTableIter it;
+        gpointer key, value;
+        g_hash_table_iter_init(&it, h);
+        while (g_hash_table_iter_next(&it, &key, &value)) {
+            benchmark::DoNotOptimize(key);
+            benchmark::DoNotOptimize(value);
+        }
+    }
+    g_hash_table_destroy(h);
+    state.SetItemsProcessed(state.iterations() * kHashKeys);
+}
+
 using StdMap = std::unordered_map<std::string, uint32_t>;
 using AbslMap = absl::flat_hash_map<std::string, uint32_t>;
 
@@ -200,6 +251,21 @@ void vector_append_std(benchmark::State &state) {
         benchmark::DoNotOptimize(v->data());
         state.PauseTiming();
         delete v;
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kVectorCount);
+}
+
+void vector_append_glib(benchmark::State &state) {
+    for (auto _ : state) {
+        GArray *a = g_array_new(FALSE, FALSE, 8);
+        for (uint64_t i = 0; i < kVectorCount; ++i) {
+            uint64_t value = i * 7;
+            g_array_append_val(a, value);
+        }
+        benchmark::DoNotOptimize(a->data);
+        state.PauseTiming();
+        g_array_free(a, TRUE);
         state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * kVectorCount);
@@ -273,6 +339,24 @@ void vector_find_std(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * kVectorProbes);
 }
 
+/* g_array_binary_search with the same compare function as ours. */
+void vector_find_glib(benchmark::State &state) {
+    const SortedData &d = sorted_data();
+    GArray *a = g_array_sized_new(FALSE, FALSE, 8, kVectorCount);
+    g_array_append_vals(a, d.values.data(), kVectorCount);
+    GCompareFunc cmp = compare_u64;
+    for (auto _ : state) {
+        for (uint64_t probe : d.probes) {
+            guint index = 0;
+            gboolean found = g_array_binary_search(a, &probe, cmp, &index);
+            benchmark::DoNotOptimize(found);
+            benchmark::DoNotOptimize(index);
+        }
+    }
+    g_array_free(a, TRUE);
+    state.SetItemsProcessed(state.iterations() * kVectorProbes);
+}
+
 /* The same search through the same compare function as ours, called through a pointer the
  * compiler cannot see through: what the call itself costs. */
 void vector_find_std_fnptr(benchmark::State &state) {
@@ -334,7 +418,7 @@ const std::vector<T> &sort_input() {
     return data;
 }
 
-enum class Sorter { Ours, Glibc, Std };
+enum class Sorter { Ours, Glibc, Glib, Std };
 
 template <class T, Sorter S>
 void sort_case(benchmark::State &state, int (*cmp)(const void *, const void *, void *)) {
@@ -349,6 +433,8 @@ void sort_case(benchmark::State &state, int (*cmp)(const void *, const void *, v
                 break;
         } else if constexpr (S == Sorter::Glibc) {
             qsort_r(work.data(), kSortCount, sizeof(T), cmp, nullptr);
+        } else if constexpr (S == Sorter::Glib) {
+            g_qsort_with_data(work.data(), kSortCount, sizeof(T), cmp, nullptr);
         } else {
             std::sort(work.begin(), work.end(),
                       [cmp](const T &a, const T &b) { return cmp(&a, &b, nullptr) < 0; });
@@ -424,23 +510,31 @@ void register_all() {
     RegisterBenchmark("hash.find_1M/absl", hash_find_anchor<AbslMap>)->Unit(ms);
     RegisterBenchmark("hash.enum_1M/ours", hash_enum_ours)->Unit(ms);
     RegisterBenchmark("hash.enum_1M/std", hash_enum_anchor<StdMap>)->Unit(ms);
+    RegisterBenchmark("hash.insert_1M/glib", hash_insert_glib)->Unit(ms);
+    RegisterBenchmark("hash.find_1M/glib", hash_find_glib)->Unit(ms);
+    RegisterBenchmark("hash.enum_1M/glib", hash_enum_glib)->Unit(ms);
 
     RegisterBenchmark("vector.append_1M/ours", vector_append_ours)->Unit(ms);
     RegisterBenchmark("vector.append_1M/std", vector_append_std)->Unit(ms);
     RegisterBenchmark("vector.append_1M/call_floor", vector_append_call_floor)->Unit(ms);
+    RegisterBenchmark("vector.append_1M/glib", vector_append_glib)->Unit(ms);
     RegisterBenchmark("vector.find_200k_in_1M/ours", vector_find_ours)->Unit(ms);
     RegisterBenchmark("vector.find_200k_in_1M/std", vector_find_std)->Unit(ms);
     RegisterBenchmark("vector.find_200k_in_1M/std_fnptr", vector_find_std_fnptr)->Unit(ms);
+    RegisterBenchmark("vector.find_200k_in_1M/glib", vector_find_glib)->Unit(ms);
 
     RegisterBenchmark("qsort.u32_1M/ours", sort_case<uint32_t, Sorter::Ours>, compare_u32)->Unit(ms);
     RegisterBenchmark("qsort.u32_1M/glibc", sort_case<uint32_t, Sorter::Glibc>, compare_u32)->Unit(ms);
     RegisterBenchmark("qsort.u32_1M/std", sort_case<uint32_t, Sorter::Std>, compare_u32)->Unit(ms);
+    RegisterBenchmark("qsort.u32_1M/glib", sort_case<uint32_t, Sorter::Glib>, compare_u32)->Unit(ms);
     RegisterBenchmark("qsort.rec16_1M/ours", sort_case<Rec16, Sorter::Ours>, compare_rec16)->Unit(ms);
     RegisterBenchmark("qsort.rec16_1M/glibc", sort_case<Rec16, Sorter::Glibc>, compare_rec16)->Unit(ms);
     RegisterBenchmark("qsort.rec16_1M/std", sort_case<Rec16, Sorter::Std>, compare_rec16)->Unit(ms);
+    RegisterBenchmark("qsort.rec16_1M/glib", sort_case<Rec16, Sorter::Glib>, compare_rec16)->Unit(ms);
     RegisterBenchmark("qsort.rec3_1M/ours", sort_case<Rec3, Sorter::Ours>, compare_rec3)->Unit(ms);
     RegisterBenchmark("qsort.rec3_1M/glibc", sort_case<Rec3, Sorter::Glibc>, compare_rec3)->Unit(ms);
     RegisterBenchmark("qsort.rec3_1M/std", sort_case<Rec3, Sorter::Std>, compare_rec3)->Unit(ms);
+    RegisterBenchmark("qsort.rec3_1M/glib", sort_case<Rec3, Sorter::Glib>, compare_rec3)->Unit(ms);
 
     for (uint32_t n : {1000u, 10000u, 100000u}) {
         char name[64];

@@ -1,7 +1,8 @@
-/* Locks and events against the standard library and plain POSIX threads, and the file pool
- * against pread on descriptors held open. */
+/* Locks and events against the standard library, GLib and plain POSIX threads, and the file
+ * pool against pread on descriptors held open. */
 #include <dirent.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -32,6 +33,16 @@ void critsec_std(benchmark::State &state) {
         m.lock();
         m.unlock();
     }
+}
+
+void critsec_glib(benchmark::State &state) {
+    GRecMutex m;
+    g_rec_mutex_init(&m);
+    for (auto _ : state) {
+        g_rec_mutex_lock(&m);
+        g_rec_mutex_unlock(&m);
+    }
+    g_rec_mutex_clear(&m);
 }
 
 /* ---- event ping-pong -------------------------------------------------------------------- */
@@ -81,8 +92,36 @@ struct PosixFlag {
     }
 };
 
-void event_posix(benchmark::State &state) {
-    PosixFlag ping, pong;
+/* The same auto-reset flag made of GLib's mutex and condition. */
+struct GlibFlag {
+    GMutex mutex;
+    GCond cond;
+    bool set = false;
+    GlibFlag() {
+        g_mutex_init(&mutex);
+        g_cond_init(&cond);
+    }
+    ~GlibFlag() {
+        g_mutex_clear(&mutex);
+        g_cond_clear(&cond);
+    }
+    void signal() {
+        g_mutex_lock(&mutex);
+        set = true;
+        g_cond_signal(&cond);
+        g_mutex_unlock(&mutex);
+    }
+    void wait() {
+        g_mutex_lock(&mutex);
+        while (!set) g_cond_wait(&cond, &mutex);
+        set = false;
+        g_mutex_unlock(&mutex);
+    }
+};
+
+template <class Flag>
+void event_flags(benchmark::State &state) {
+    Flag ping, pong;
     std::atomic<bool> stop{false};
     std::thread partner([&] {
         for (;;) {
@@ -177,7 +216,9 @@ void register_all() {
     RegisterBenchmark("critsec.enter_leave/ours", critsec_ours);
     RegisterBenchmark("critsec.enter_leave/std", critsec_std);
     RegisterBenchmark("event.ping_pong/ours", event_ours)->UseRealTime();
-    RegisterBenchmark("event.ping_pong/posix", event_posix)->UseRealTime();
+    RegisterBenchmark("event.ping_pong/posix", event_flags<PosixFlag>)->UseRealTime();
+    RegisterBenchmark("critsec.enter_leave/glib", critsec_glib);
+    RegisterBenchmark("event.ping_pong/glib", event_flags<GlibFlag>)->UseRealTime();
     RegisterBenchmark("files.read4k_cap0/ours", files_ours, 0u);
     RegisterBenchmark("files.read4k_cap0/pread", files_pread);
     RegisterBenchmark("files.read4k_cap8/ours", files_ours, 8u);

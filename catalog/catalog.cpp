@@ -51,6 +51,7 @@ struct veltra_catalog_s {
     int version = 0;             /* the file's format version */
     dev_t dev = 0;               /* the file all connections read */
     ino_t ino = 0;
+    bool has_mood_counts = false;                      /* the per-mood count table */
     std::mutex pool_mutex;
     std::condition_variable pool_returned;
     std::vector<sqlite3 *> idle; /* open read-only connections not in use */
@@ -71,7 +72,9 @@ struct Query {
     };
     std::vector<Condition> conditions;
     bool executed = false;
-    std::vector<std::string> idents, groups;
+    /* Results: ident and group of each, as offsets of NUL-terminated strings in `text`. */
+    std::string text;
+    std::vector<uint32_t> offsets; /* ident, group, ident, group, ... */
 };
 
 /* Opens a read-only connection to the catalog's file with the settings for untrusted files.
@@ -201,49 +204,65 @@ void add_in(std::string &sql, std::vector<const std::string *> &binds, const cha
     sql += ')';
 }
 
-/* Builds the WHERE clause of a query. Every value is a bound parameter: the SQL text is made
- * only of the fixed fragments above. */
-void build_where(const Query &q, std::string &sql, std::vector<const std::string *> &binds) {
+/* A query's conditions sorted by kind: moods by level, the other lists by kind. */
+struct Conditions {
     std::vector<const std::string *> values[cat::kListKinds][2]; /* [kind][include] */
     std::vector<const std::string *> moods[3][2];                /* [level][include] */
     bool unknown_include_mood = false;
-    for (const Query::Condition &c : q.conditions) {
-        if (c.kind == cat::kMoods) {
-            char *end = nullptr;
-            unsigned long id = strtoul(c.value.c_str(), &end, 10);
-            auto it = (end && *end == '\0' && !c.value.empty())
-                          ? q.catalog->mood_level.find(static_cast<uint32_t>(id))
-                          : q.catalog->mood_level.end();
-            if (it == q.catalog->mood_level.end() || (it->second != 1 && it->second != 2)) {
-                if (c.include) unknown_include_mood = true; /* matches nothing */
-                continue;
+    bool filtered = false; /* any genre, origin or era condition */
+
+    explicit Conditions(const Query &q) {
+        for (const Query::Condition &c : q.conditions) {
+            if (c.kind == cat::kMoods) {
+                char *end = nullptr;
+                unsigned long id = strtoul(c.value.c_str(), &end, 10);
+                auto it = (end && *end == '\0' && !c.value.empty())
+                              ? q.catalog->mood_level.find(static_cast<uint32_t>(id))
+                              : q.catalog->mood_level.end();
+                if (it == q.catalog->mood_level.end() || (it->second != 1 && it->second != 2)) {
+                    if (c.include) unknown_include_mood = true; /* matches nothing */
+                    continue;
+                }
+                moods[it->second][c.include].push_back(&c.value);
+            } else {
+                values[c.kind][c.include].push_back(&c.value);
+                filtered = true;
             }
-            moods[it->second][c.include].push_back(&c.value);
-        } else {
-            values[c.kind][c.include].push_back(&c.value);
         }
     }
+    /* 1 or 2 when the query asks only for moods of that one level (no exclusions, no
+     * filters), so that the per-mood counts answer its estimate; 0 otherwise. */
+    int counted_level() const {
+        if (filtered || !moods[1][0].empty() || !moods[2][0].empty()) return 0;
+        bool l1 = !moods[1][1].empty(), l2 = !moods[2][1].empty();
+        return l1 == l2 ? 0 : l1 ? 1 : 2;
+    }
+};
+
+/* Builds the WHERE clause of a query. Every value is a bound parameter: the SQL text is made
+ * only of the fixed fragments above. */
+void build_where(const Conditions &w, std::string &sql, std::vector<const std::string *> &binds) {
     sql += " WHERE 1";
-    bool l1 = !moods[1][1].empty(), l2 = !moods[2][1].empty();
+    bool l1 = !w.moods[1][1].empty(), l2 = !w.moods[2][1].empty();
     if (l1 && l2) {
         /* Moods of both levels: any of them. */
         sql += " AND (t.mood1 IN (";
-        for (size_t i = 0; i < moods[1][1].size(); ++i) sql += i ? ",?" : "?";
+        for (size_t i = 0; i < w.moods[1][1].size(); ++i) sql += i ? ",?" : "?";
         sql += ") OR t.mood2 IN (";
-        for (size_t i = 0; i < moods[2][1].size(); ++i) sql += i ? ",?" : "?";
+        for (size_t i = 0; i < w.moods[2][1].size(); ++i) sql += i ? ",?" : "?";
         sql += "))";
-        binds.insert(binds.end(), moods[1][1].begin(), moods[1][1].end());
-        binds.insert(binds.end(), moods[2][1].begin(), moods[2][1].end());
+        binds.insert(binds.end(), w.moods[1][1].begin(), w.moods[1][1].end());
+        binds.insert(binds.end(), w.moods[2][1].begin(), w.moods[2][1].end());
     } else if (l1 || l2) {
-        add_in(sql, binds, l1 ? "t.mood1" : "t.mood2", true, l1 ? moods[1][1] : moods[2][1]);
-    } else if (unknown_include_mood) {
+        add_in(sql, binds, l1 ? "t.mood1" : "t.mood2", true, l1 ? w.moods[1][1] : w.moods[2][1]);
+    } else if (w.unknown_include_mood) {
         sql += " AND 0";
     }
-    add_in(sql, binds, "t.mood1", false, moods[1][0]);
-    add_in(sql, binds, "t.mood2", false, moods[2][0]);
+    add_in(sql, binds, "t.mood1", false, w.moods[1][0]);
+    add_in(sql, binds, "t.mood2", false, w.moods[2][0]);
     for (int k = cat::kGenres; k < cat::kListKinds; ++k) {
-        add_in(sql, binds, kColumns[k], true, values[k][1]);
-        add_in(sql, binds, kColumns[k], false, values[k][0]);
+        add_in(sql, binds, kColumns[k], true, w.values[k][1]);
+        add_in(sql, binds, kColumns[k], false, w.values[k][0]);
     }
 }
 
@@ -307,33 +326,48 @@ uint32_t ds_query_add_condition(void *query, const char *list_type, const char *
     return 0;
 }
 
+/* Appends a NUL-terminated copy of the len bytes at v to q->text; false when the
+ * offsets would no longer fit. */
+bool keep_text(Query *q, const char *v, size_t len) {
+    if (q->text.size() + len >= UINT32_MAX) return false;
+    q->offsets.push_back(static_cast<uint32_t>(q->text.size()));
+    q->text.append(v, len);
+    q->text.push_back('\0');
+    return true;
+}
+
 uint32_t ds_query_execute(void *query) {
     auto *q = static_cast<Query *>(query);
     if (!q) return VELTRA_CATALOG_ERR_INVALID_ARG;
     std::string sql = "SELECT t.ident, a.ident FROM tracks t JOIN albums a ON a.id = t.album_id";
     std::vector<const std::string *> binds;
-    build_where(*q, sql, binds);
-    sql += " ORDER BY t.id";
+    Conditions w(*q);
+    build_where(w, sql, binds);
+    /* Unfiltered, a mood's tracks come in catalog order straight from its _order index. With
+     * filters the index on the filter columns is the better start, and the unary plus (same
+     * order) keeps the planner from preferring the _order index for its order alone. */
+    sql += w.filtered ? " ORDER BY +t.id" : " ORDER BY t.id";
     Connection conn(q->catalog);
     if (!conn.db()) return conn.error();
     Statement st;
     if (uint32_t code = prepare(conn.db(), sql, binds, &st)) return code;
-    q->idents.clear();
-    q->groups.clear();
+    q->text.clear();
+    q->offsets.clear();
     int rc;
-    while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
+    uint32_t code = 0;
+    while (!code && (rc = sqlite3_step(st.s)) == SQLITE_ROW) {
         const char *ident = column_utf8(st.s, 0), *group = column_utf8(st.s, 1);
-        if (!ident || !group || !*ident) {
-            rc = SQLITE_CORRUPT;
-            break;
-        }
-        q->idents.emplace_back(ident);
-        q->groups.emplace_back(group);
+        if (!ident || !group || !*ident)
+            code = VELTRA_CATALOG_ERR_CORRUPT;
+        else if (!keep_text(q, ident, static_cast<size_t>(sqlite3_column_bytes(st.s, 0))) ||
+                 !keep_text(q, group, static_cast<size_t>(sqlite3_column_bytes(st.s, 1))))
+            code = VELTRA_CATALOG_ERR_NO_MEMORY;
     }
-    if (rc != SQLITE_DONE) {
-        q->idents.clear();
-        q->groups.clear();
-        return cat::map_sqlite(rc);
+    if (!code && rc != SQLITE_DONE) code = cat::map_sqlite(rc);
+    if (code) {
+        q->text.clear();
+        q->offsets.clear();
+        return code;
     }
     q->executed = true;
     if (q->callback) q->callback(q->callback_data); /* tells the presentation's owner: done */
@@ -343,9 +377,18 @@ uint32_t ds_query_execute(void *query) {
 uint32_t ds_query_estimate(void *query, uint32_t *p_estimate) {
     auto *q = static_cast<Query *>(query);
     if (!q || !p_estimate) return VELTRA_CATALOG_ERR_INVALID_ARG;
-    std::string sql = "SELECT COUNT(*) FROM tracks t";
+    std::string sql;
     std::vector<const std::string *> binds;
-    build_where(*q, sql, binds);
+    Conditions w(*q);
+    if (int level = q->catalog->has_mood_counts ? w.counted_level() : 0) {
+        /* A mood listed twice counts once, as in the IN list of the full count. */
+        sql = level == 1 ? "SELECT COALESCE(SUM(tracks), 0) FROM mood_counts WHERE level = 1"
+                         : "SELECT COALESCE(SUM(tracks), 0) FROM mood_counts WHERE level = 2";
+        add_in(sql, binds, "mood", true, w.moods[level][1]);
+    } else {
+        sql = "SELECT COUNT(*) FROM tracks t";
+        build_where(w, sql, binds);
+    }
     Connection conn(q->catalog);
     if (!conn.db()) return conn.error();
     Statement st;
@@ -360,7 +403,7 @@ uint32_t ds_query_result_count(void *query, uint32_t *p_count) {
     auto *q = static_cast<Query *>(query);
     if (!q || !p_count) return VELTRA_CATALOG_ERR_INVALID_ARG;
     if (!q->executed) return VELTRA_CATALOG_ERR_QUERY_STATE;
-    *p_count = static_cast<uint32_t>(q->idents.size());
+    *p_count = static_cast<uint32_t>(q->offsets.size() / 2);
     return 0;
 }
 
@@ -368,9 +411,9 @@ uint32_t ds_query_result_get(void *query, uint32_t index, const char **p_ident,
                              const char **p_group) {
     auto *q = static_cast<Query *>(query);
     if (!q || !p_ident || !p_group) return VELTRA_CATALOG_ERR_INVALID_ARG;
-    if (!q->executed || index >= q->idents.size()) return VELTRA_CATALOG_ERR_QUERY_STATE;
-    *p_ident = q->idents[index].c_str();
-    *p_group = q->groups[index].c_str();
+    if (!q->executed || index >= q->offsets.size() / 2) return VELTRA_CATALOG_ERR_QUERY_STATE;
+    *p_ident = q->text.data() + q->offsets[2 * size_t{index}];
+    *p_group = q->text.data() + q->offsets[2 * size_t{index} + 1];
     return 0;
 }
 
@@ -445,6 +488,13 @@ uint32_t check_schema(sqlite3 *db, int version) {
             return code;
     }
     return 0;
+}
+
+/* Notes whether the catalog carries the per-mood count table (older catalogs do not). */
+void detect_summaries(veltra_catalog_s *c, sqlite3 *db) {
+    Statement st;
+    c->has_mood_counts = sqlite3_prepare_v2(db, "SELECT level, mood, tracks FROM mood_counts", -1,
+                                            &st.s, nullptr) == SQLITE_OK;
 }
 
 /* The format from meta: 0 and the version, or CORRUPT / VERSION. */
@@ -552,7 +602,11 @@ uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
      * with its own parent as mood1, an album that exists. */
     Statement counts;
     if (sqlite3_prepare_v2(db,
-                           "SELECT COUNT(*), (SELECT COUNT(*) FROM albums), COUNT(DISTINCT t.artist),"
+                           "SELECT COUNT(*), (SELECT COUNT(*) FROM albums),"
+                           " COALESCE((SELECT CAST(value AS INTEGER) FROM meta"
+                           "   WHERE key = 'artist_count'"
+                           "   AND CAST(CAST(value AS INTEGER) AS TEXT) = value),"
+                           " (SELECT COUNT(DISTINCT artist) FROM tracks)),"
                            " TOTAL(typeof(t.ident) <> 'text' OR t.ident = '' OR typeof(t.title) <> 'text'"
                            " OR typeof(t.artist) <> 'text' OR typeof(t.genre) <> 'integer'"
                            " OR typeof(t.origin) <> 'integer' OR typeof(t.era) <> 'integer'"
@@ -573,6 +627,15 @@ uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
     c->track_count_text = std::to_string(c->track_count);
     c->album_count_text = std::to_string(c->album_count);
     c->artist_count_text = std::to_string(c->artist_count);
+    detect_summaries(c, db);
+    /* The per-mood counts answer estimates: they must be the counts of the tracks themselves. */
+    if (c->has_mood_counts &&
+        (code = expect_zero(db,
+             "WITH actual(level, mood, tracks) AS (SELECT 1, mood1, COUNT(*) FROM tracks GROUP BY mood1"
+             " UNION ALL SELECT 2, mood2, COUNT(*) FROM tracks GROUP BY mood2)"
+             " SELECT EXISTS (SELECT level, mood, tracks FROM mood_counts EXCEPT SELECT * FROM actual)"
+             " OR EXISTS (SELECT * FROM actual EXCEPT SELECT level, mood, tracks FROM mood_counts)")))
+        return code;
     return 0;
 }
 

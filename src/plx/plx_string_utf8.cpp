@@ -2,6 +2,10 @@
  * character-walking lengths, validation, and conversion to and from UCS-2. */
 #include "plx/plx_string_utf8.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 using plx::kStringInvalidArg;
@@ -34,7 +38,7 @@ constexpr bool is_plain(uint8_t b) { return b != 0 && b < 0x80; }
 /* Counts the characters of s up to the terminator or up to the first invalid sequence
  * (*p_bad then set). Short ASCII runs are taken byte by byte; once a run reaches
  * kInlineRun bytes the rest of it is scanned a word at a time. */
-inline uint32_t walk_chars(const char *s, bool *p_bad) {
+inline uint32_t walk_chars_bytewise(const char *s, bool *p_bad) {
     constexpr uint32_t kInlineRun = 8;
     uint32_t count = 0;
     uint32_t run = 0;
@@ -64,6 +68,163 @@ inline uint32_t walk_chars(const char *s, bool *p_bad) {
         ++count;
         run = 0;
     }
+}
+
+/* Block-at-a-time validation and counting. A block is an aligned run of bytes whose lanes are
+ * classified at once into masks, one flag per lane; the rule then becomes arithmetic on
+ * masks: a lane must hold a follow byte exactly when a lead byte one lane back or a three-byte
+ * lead two lanes back asks for one (requests across the block edge carry into the next
+ * block), and no lane may hold a byte that leads nothing (0xF0 and up). The characters are
+ * the lanes that hold no follow byte.
+ *
+ * Blocks are read whole and aligned, so a read may pass the terminator but never leaves the
+ * aligned block holding it (never onto another page); the sanitizer is told so, as for the
+ * C library's own string scans. */
+template <class Mask>
+struct Classes {
+    Mask follow, lead, lead3, bad, zero; /* lead: two- or three-byte lead */
+};
+
+#if defined(__SSE2__)
+/* 16 lanes, the flag of lane i in bit i. As signed bytes: ASCII 0..127, follow -128..-65,
+ * two-byte lead -64..-33, three-byte lead -32..-17, no lead -16..-1. */
+struct Block {
+    using Mask = uint32_t;
+    static constexpr uintptr_t kBytes = 16;
+    static constexpr Mask kAll = 0xFFFF;
+    __attribute__((no_sanitize_address)) static Classes<Mask> classify(const char *p, uintptr_t) {
+        __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
+        auto mask = [](__m128i m) { return static_cast<Mask>(_mm_movemask_epi8(m)); };
+        Mask high = mask(v);
+        Mask follow = mask(_mm_cmplt_epi8(v, _mm_set1_epi8(-64)));
+        Mask from_e0 = high & mask(_mm_cmpgt_epi8(v, _mm_set1_epi8(-33)));
+        Mask bad = high & mask(_mm_cmpgt_epi8(v, _mm_set1_epi8(-17)));
+        Mask zero = mask(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
+        return {follow, high & ~follow & ~bad, from_e0 & ~bad, bad, zero};
+    }
+    /* True when every byte of the block is plain ASCII (no terminator). */
+    __attribute__((no_sanitize_address)) static bool plain(const char *p) {
+        __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
+        return _mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_setzero_si128()))) == 0;
+    }
+    static Mask lanes_from(uintptr_t first) { return kAll << first & kAll; }
+    /* Lanes that must hold follow bytes, with those carried in; *carry receives the lanes of
+     * the next block. */
+    static Mask expected(Mask lead, Mask lead3, Mask *carry) {
+        Mask all = lead << 1 | lead3 << 2 | *carry;
+        *carry = all >> 16;
+        return all & kAll;
+    }
+    static bool last_lane(Mask m) { return m >> 15 & 1; }
+    static bool second_last_lane(Mask m) { return m >> 14 & 1; }
+    static Mask lowest(Mask m) { return m & (0u - m); }
+    static Mask below(Mask flag) { return flag - 1; }
+    static uint32_t count(Mask m) {
+        m = m - (m >> 1 & 0x5555);
+        m = (m & 0x3333) + (m >> 2 & 0x3333);
+        m = (m + (m >> 4)) & 0x0F0F;
+        return (m + (m >> 8)) & 0x1F;
+    }
+};
+#define PLX_UTF8_BLOCKS 1
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+/* One machine word, the flag of lane i in the top bit of byte i (bytes in address order). */
+struct Block {
+    using Mask = uintptr_t;
+    typedef Mask __attribute__((__may_alias__)) AliasWord;
+    static constexpr uintptr_t kBytes = sizeof(Mask);
+    static constexpr unsigned kBits = 8 * sizeof(Mask);
+    static constexpr Mask kOnes = ~Mask(0) / 0xFF;
+    static constexpr Mask kAll = kOnes * 0x80;
+    /* Lanes before `first` are not part of the string; they are read as 0xFF. */
+    __attribute__((no_sanitize_address)) static Classes<Mask> classify(const char *p,
+                                                                       uintptr_t first) {
+        Mask w = *reinterpret_cast<const AliasWord *>(p) | ((Mask(1) << 8 * first) - 1);
+        Mask high = w & kAll, b6 = w << 1 & kAll, b5 = w << 2 & kAll, b4 = w << 3 & kAll;
+        /* A byte's top bit in ((w & 0x7F..) + 0x7F..) | w is set unless the byte is zero; the
+         * sum never carries into the next byte. */
+        Mask zero = ~(((w & ~kAll) + ~kAll) | w) & kAll;
+        return {high & ~b6, high & b6 & ~(b5 & b4), high & b6 & b5 & ~b4, high & b6 & b5 & b4,
+                zero};
+    }
+    /* A zero byte is the only one that borrows into its top bit in w - kOnes. */
+    __attribute__((no_sanitize_address)) static bool plain(const char *p) {
+        Mask w = *reinterpret_cast<const AliasWord *>(p);
+        return (((w - kOnes) | w) & kAll) == 0;
+    }
+    static Mask lanes_from(uintptr_t first) { return kAll << 8 * first; }
+    static Mask expected(Mask lead, Mask lead3, Mask *carry) {
+        Mask in = *carry;
+        *carry = lead >> (kBits - 8) | lead3 >> (kBits - 16);
+        return lead << 8 | lead3 << 16 | in;
+    }
+    static bool last_lane(Mask m) { return m >> (kBits - 1); }
+    static bool second_last_lane(Mask m) { return m >> (kBits - 9) & 1; }
+    static Mask lowest(Mask m) { return m & (Mask(0) - m); }
+    static Mask below(Mask flag) { return (flag >> 7) - 1; }
+    static uint32_t count(Mask m) {
+        return static_cast<uint32_t>(((m >> 7) * kOnes) >> (kBits - 8));
+    }
+};
+#define PLX_UTF8_BLOCKS 1
+#endif
+
+#ifdef PLX_UTF8_BLOCKS
+/* Walks s a block at a time. True when s is valid, with its characters in *p_count. False at
+ * an invalid sequence: *p_resume is then the start of a character at or before it, and
+ * *p_count the characters before *p_resume, for the byte-wise walk to finish. */
+__attribute__((no_sanitize_address)) bool walk_blocks(const char *s, uint32_t *p_count,
+                                                      const char **p_resume) {
+    using Mask = Block::Mask;
+    uintptr_t first = reinterpret_cast<uintptr_t>(s) % Block::kBytes;
+    const char *block = s - first, *start = s;
+    Mask live = Block::lanes_from(first);
+    Mask carry = 0;    /* lanes of this block asked for by the last character before it */
+    uint32_t back = 0; /* bytes of that character before this block */
+    uint32_t count = 0;
+    for (;;) {
+        Classes<Mask> c = Block::classify(block, first);
+        Mask lead = c.lead & live, lead3 = c.lead3 & live, follow = c.follow & live;
+        Mask wrong = ((Block::expected(lead, lead3, &carry) ^ follow) | c.bad) & live;
+        Mask zero = c.zero & live;
+        if ((wrong | zero) == 0) {
+            count += Block::count(~follow & live);
+            back = Block::last_lane(lead) ? 1 : Block::second_last_lane(lead3) ? 2 : 0;
+            block += Block::kBytes;
+            start = block;
+            first = 0;
+            live = Block::kAll;
+            if ((follow | lead | c.bad) == 0) /* plain ASCII: run on through more of it */
+                while (Block::plain(block)) {
+                    count += Block::kBytes;
+                    start = block += Block::kBytes;
+                }
+            continue;
+        }
+        Mask end = Block::lowest(zero);
+        if (end && (wrong & (Block::below(end) | end)) == 0) {
+            *p_count = count + Block::count(~follow & live & Block::below(end));
+            return true;
+        }
+        *p_resume = start - back;
+        *p_count = count - (back ? 1 : 0);
+        return false;
+    }
+}
+#endif
+
+inline uint32_t walk_chars(const char *s, bool *p_bad) {
+#ifdef PLX_UTF8_BLOCKS
+    uint32_t count;
+    const char *resume;
+    if (walk_blocks(s, &count, &resume)) {
+        *p_bad = false;
+        return count;
+    }
+    return count + walk_chars_bytewise(resume, p_bad);
+#else
+    return walk_chars_bytewise(s, p_bad);
+#endif
 }
 
 }  // namespace

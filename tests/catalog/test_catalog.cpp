@@ -189,6 +189,73 @@ TEST_F(CatalogTest, SeveralCatalogsAtOnceEachWithItsData) {
     EXPECT_EQ(1u, count);
 }
 
+/* A catalog without the summaries and ordering indexes a build adds (as older builds wrote
+ * it), or with a damaged stored artist count, answers every query as the full one does; a
+ * per-mood count that disagrees with the tracks makes the file damaged. */
+TEST_F(CatalogTest, CatalogWithoutSummariesAnswersTheSame) {
+    std::string bare = dir_ + "/bare.vmcat";
+    ASSERT_EQ(0, system(("cp '" + path_ + "' '" + bare + "'").c_str()));
+    sqlite3 *db = nullptr;
+    sqlite3_open(bare.c_str(), &db);
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                      "DROP TABLE mood_counts; DROP INDEX tracks_mood1_order;"
+                                      "DROP INDEX tracks_mood2_order;"
+                                      "UPDATE meta SET value = '12x' WHERE key = 'artist_count';",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    veltra_catalog_t *old = nullptr;
+    ASSERT_EQ(0u, veltra_catalog_open(nullptr, bare.c_str(), &old));
+    veltra_catalog_info_t a{}, b{};
+    ASSERT_EQ(0u, veltra_catalog_get_info(catalog_, &a));
+    ASSERT_EQ(0u, veltra_catalog_get_info(old, &b));
+    EXPECT_EQ(sql_rows(path_, "SELECT COUNT(DISTINCT artist) FROM tracks")[0], std::to_string(a.artist_count));
+    EXPECT_EQ(a.artist_count, b.artist_count);
+
+    /* Every mood of both levels, alone, twice, with an unknown one and with a filter. */
+    auto answer = [this](veltra_catalog_t *c, const std::vector<std::pair<const char *, std::string>> &conds) {
+        const VibeMeshDatasource *ds = veltra_catalog_datasource(c);
+        void *q = nullptr;
+        EXPECT_EQ(0u, ds->query_create(ds, &q, user_, nullptr, nullptr));
+        for (auto &cond : conds)
+            EXPECT_EQ(0u, ds->query_add_condition(q, cond.first, cond.second.c_str(),
+                                                  VELTRA_VIBEMESH_FILTER_CONDITION_INCLUDE, nullptr));
+        uint32_t estimate = 0, n = 0;
+        EXPECT_EQ(0u, ds->query_estimate(q, &estimate));
+        EXPECT_EQ(0u, ds->query_execute(q));
+        EXPECT_EQ(0u, ds->query_result_count(q, &n));
+        std::vector<std::string> out{std::to_string(estimate)};
+        for (uint32_t i = 0; i < n; ++i) {
+            const char *ident = nullptr, *group = nullptr;
+            EXPECT_EQ(0u, ds->query_result_get(q, i, &ident, &group));
+            out.push_back(std::string(ident) + "/" + group);
+        }
+        EXPECT_EQ(0u, ds->query_release(q));
+        EXPECT_EQ(std::to_string(n), out[0]) << "estimate and result count differ";
+        return out;
+    };
+    const char *moods = VELTRA_LIST_TYPE_MOODS;
+    for (const std::string &m : sql_rows(path_, "SELECT id FROM moods")) {
+        const std::vector<std::vector<std::pair<const char *, std::string>>> sets = {
+            {{moods, m}},
+            {{moods, m}, {moods, m}},
+            {{moods, m}, {moods, "99999999"}},
+            {{moods, m}, {VELTRA_LIST_TYPE_GENRES, "1"}},
+        };
+        for (const auto &set : sets) EXPECT_EQ(answer(catalog_, set), answer(old, set)) << "mood " << m;
+    }
+    EXPECT_EQ(0u, veltra_catalog_close(old));
+
+    std::string forged = dir_ + "/forged.vmcat";
+    ASSERT_EQ(0, system(("cp '" + path_ + "' '" + forged + "'").c_str()));
+    sqlite3_open(forged.c_str(), &db);
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                      "UPDATE mood_counts SET tracks = tracks + 1 WHERE level = 2"
+                                      " AND mood = (SELECT MIN(mood) FROM mood_counts WHERE level = 2)",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    EXPECT_EQ(VELTRA_CATALOG_ERR_CORRUPT, veltra_catalog_open(nullptr, forged.c_str(), &old));
+}
+
 /* Files made and broken by the test itself, in a directory of its own. */
 class CatalogFiles : public ::testing::Test {
 protected:

@@ -1,7 +1,12 @@
 /* UTF-8 characters: cases of the decoding rule, encoding, validity and the UCS-2 conversions.
  * The rule over random bytes is checked against the fuzz target's reference decoder in the
  * corpus replay. */
+#include <stdint.h>
+#include <string.h>
+
+#include <random>
 #include <string>
+#include <vector>
 
 #include "plx/plx_string_utf8.h"
 #include "test_support.h"
@@ -9,6 +14,68 @@
 namespace {
 
 constexpr uint32_t kInvalid = 0x900503A0u;
+
+/* Independent reading of the rule: a table of lead-byte classes, then follow bytes. */
+struct RefChar {
+    uint32_t code;
+    uint32_t bytes;
+};
+struct RefDecode {
+    std::vector<RefChar> chars; /* characters before the terminator or the first bad one */
+    bool valid;                 /* no bad sequence before the terminator */
+};
+
+RefDecode ref_decode(const std::string &s) {
+    RefDecode r{{}, true};
+    for (size_t i = 0; i < s.size();) {
+        unsigned b = static_cast<unsigned char>(s[i]);
+        uint32_t n = b <= 0x7F ? 1 : (b >= 0xC0 && b <= 0xDF) ? 2 : (b >= 0xE0 && b <= 0xEF) ? 3 : 0;
+        uint32_t code = n == 1 ? b : n == 2 ? (b & 0x1F) : (b & 0x0F);
+        for (uint32_t k = 1; n != 0 && k < n; ++k) {
+            if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) >> 6) != 2) n = 0;
+            else code = code << 6 | (s[i + k] & 0x3F);
+        }
+        if (n == 0) {
+            r.valid = false;
+            break;
+        }
+        r.chars.push_back({code, n});
+        i += n;
+    }
+    return r;
+}
+
+/* Long text, so that the block scan runs many blocks and carries characters across their
+ * edges: valid mixed text, then one fault (stray follow byte, cut sequence, byte that leads
+ * nothing, early terminator) at every position of a window, at every alignment. */
+TEST(Utf8Differential, LongTextWithOneFaultAnywhere) {
+    std::mt19937 rng(7);
+    std::string base;
+    while (base.size() < 300) {
+        uint32_t kind = rng() % 4;
+        if (kind == 0) base += static_cast<char>('a' + rng() % 26);
+        if (kind == 1) base += "\xC3\xA9";
+        if (kind == 2) base += "\xE4\xB8\xAD";
+        if (kind == 3) base += "\xC0\x80 ";
+    }
+    static const char *const kFaults[] = {"\x80", "\xC3", "\xE4\xB8", "\xF4", "\xFF", ""};
+    std::vector<char> storage(base.size() + 64);
+    for (size_t align = 0; align < 16; ++align) {
+        char *s = storage.data() + (16 - reinterpret_cast<uintptr_t>(storage.data()) % 16) + align;
+        for (size_t at = 0; at < 70; ++at) {
+            for (const char *fault : kFaults) {
+                std::string text = base;
+                text.insert(at, fault, strlen(fault) + (*fault ? 0 : 1));
+                text.resize(strlen(text.c_str()));
+                memcpy(s, text.c_str(), text.size() + 1);
+                RefDecode ref = ref_decode(text);
+                ASSERT_EQ(ref.valid, plx_string_isvalid(s) == 1) << "align " << align << " at " << at;
+                ASSERT_EQ(ref.chars.size() + (ref.valid ? 0 : 1), plx_string_charlen(s))
+                    << "align " << align << " at " << at << " fault " << fault;
+            }
+        }
+    }
+}
 
 TEST(Utf8Rule, SequencesThisLibraryRejectsOrAccepts) {
     const char *overlong_nul = "\xC0\x80";
