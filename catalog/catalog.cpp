@@ -29,8 +29,8 @@ struct veltra_catalog_s;
 
 namespace {
 
-constexpr char kConditionInclude[] = "veltra_vibemesh_filter_condition_include";
-constexpr char kConditionExclude[] = "veltra_vibemesh_filter_condition_exclude";
+constexpr char kConditionInclude[] = VELTRA_VIBEMESH_FILTER_CONDITION_INCLUDE;
+constexpr char kConditionExclude[] = VELTRA_VIBEMESH_FILTER_CONDITION_EXCLUDE;
 
 /* The published table: the datasource slots first, then the way back to the catalog. */
 struct CatalogTable {

@@ -23,8 +23,7 @@ inline constexpr char kDatasourceInterface[] = "_veltra_vibemesh_datasource_inte
 /* The list types a condition may name, in the order of the tracks' columns. */
 enum ListKind : int { kMoods = 0, kGenres = 1, kOrigins = 2, kEras = 3, kListKinds = 4 };
 inline constexpr const char *kListTypeNames[kListKinds] = {
-    "veltra_list_type_moods", "veltra_list_type_genres", "veltra_list_type_origins",
-    "veltra_list_type_eras"};
+    VELTRA_LIST_TYPE_MOODS, VELTRA_LIST_TYPE_GENRES, VELTRA_LIST_TYPE_ORIGINS, VELTRA_LIST_TYPE_ERAS};
 /* Returns the kind of a list-type name, or -1. */
 int list_kind(const char *name);
 
