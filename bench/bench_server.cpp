@@ -27,6 +27,7 @@
 #include <httplib.h>
 
 #include "serve.h"
+#include "serve_support.h"
 #include "veltra_catalog.h"
 #include "veltra_manager_app.h"
 #include "veltra_vibemesh.h"
@@ -147,9 +148,7 @@ std::string make_audio_catalog() {
     std::vector<std::string> files;
     for (int i = 0; i < 30; ++i) {
         files.push_back(std::string(dir) + "/f" + std::to_string(i) + "." + ext[i % 2]);
-        std::string cmd = "ffmpeg -v error -f lavfi -i sine=frequency=" + std::to_string(200 + 20 * i) +
-                          ":duration=60 -y " + files.back();
-        check(system(cmd.c_str()) == 0, "ffmpeg");
+        check(vt::make_tone(files.back(), 200 + 20 * i, 60), "ffmpeg");
     }
     const veltra_manager_list_entry_t *e = nullptr;
     uint32_t n = 0;
@@ -158,34 +157,23 @@ std::string make_audio_catalog() {
     for (uint32_t i = 0; i < n; ++i)
         if (e[i].level == 2) moods.push_back(e[i].id);
     std::string path = std::string(dir) + "/scanned.vmcat";
-    veltra_catalog_writer_t *w = nullptr;
-    check(veltra_catalog_writer_begin(path.c_str(), 0, &w) == 0, "writer");
-    for (uint32_t i = 0; i < 300; ++i) {
-        std::string id = "a" + std::to_string(i), title = "Track " + std::to_string(i);
-        veltra_catalog_row_t row{};
-        row.ident = id.c_str();
-        row.album_ident = "al";
-        row.album = "Album";
-        row.album_artist = row.artist = "Artist";
-        row.title = title.c_str();
-        row.mood = moods[(i * 7) % moods.size()];
-        row.genre = 1 + i % 16;
-        row.origin = 1 + i % 15;
-        row.era = 1 + i % 10;
-        row.media.path = files[i % files.size()].c_str();
-        row.media.placed_by = VELTRA_CATALOG_PLACED_ANALYSIS;
-        check(veltra_catalog_writer_add(w, &row) == 0, "writer add");
-    }
-    check(veltra_catalog_writer_commit(w, "Bench audio", "") == 0, "commit");
+    check(vt::write_audio_catalog(path, 0, 300, "al", "Album", "Artist", "Bench audio",
+                                  [&](uint32_t i, vt::AudioTrack &t) {
+              t.ident = "a" + std::to_string(i);
+              t.title = "Track " + std::to_string(i);
+              t.path = files[i % files.size()];
+              t.row.mood = moods[(i * 7) % moods.size()];
+              t.row.genre = 1 + i % 16;
+              t.row.origin = 1 + i % 15;
+              t.row.era = 1 + i % 10;
+          }) == 0,
+          "writing the catalog");
     return path;
 }
 
 void run(const char *label, const std::string &path, int requests, bool audio) {
     server::Server srv;
-    server::ServeOptions o;
-    o.catalog = path;
-    o.port = 0;
-    check(srv.start(o) == 0, "server start");
+    check(vt::start_local(srv, path) == 0, "server start");
     Direct direct(path);
     const int port = srv.port();
     std::vector<httplib::Client *> clients;

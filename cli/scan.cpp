@@ -244,16 +244,6 @@ uint32_t collect_row(void *data, const veltra_catalog_row_t *r) {
     return 0;
 }
 
-veltra_catalog_features_t to_catalog(const analysis::Features &f) {
-    return {f.duration_s, f.loudness_lufs, f.loudness_range_lu, f.tempo_bpm, f.onset_rate,
-            f.centroid_hz, f.flux, f.rolloff_hz, f.mode, f.mode_strength};
-}
-
-analysis::Features from_catalog(const veltra_catalog_features_t &f) {
-    return {f.duration_s, f.loudness_lufs, f.loudness_range_lu, f.tempo_bpm, f.onset_rate,
-            f.centroid_hz, f.flux, f.rolloff_hz, f.mode, f.mode_strength};
-}
-
 std::string base_name(const std::string &path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -314,7 +304,7 @@ Outcome read_file(const FileEntry &f, const analysis::Vocabulary &vocab,
     m.mtime_ns = f.mtime_ns;
     m.arousal = m.valence = NAN;
     m.model_version = 0;
-    m.features = to_catalog(analysis::no_features());
+    m.features = analysis::no_features();
     m.features.duration_s = duration;
     if (tags.bpm > 0) m.features.tempo_bpm = tags.bpm;
 
@@ -344,7 +334,7 @@ Outcome read_file(const FileEntry &f, const analysis::Vocabulary &vocab,
     m.arousal = p.arousal;
     m.valence = p.valence;
     m.model_version = analysis::MODEL_VERSION;
-    m.features = to_catalog(feat);
+    m.features = feat;
     return out;
 }
 
@@ -565,7 +555,7 @@ int run_scan(const ScanOptions &o) {
             kept[i] = 1;
             veltra_catalog_media_t &m = t.media;
             if (m.placed_by == VELTRA_CATALOG_PLACED_ANALYSIS && m.model_version != analysis::MODEL_VERSION) {
-                analysis::Placement p = analysis::model_v1(from_catalog(m.features));
+                analysis::Placement p = analysis::model_v1(m.features);
                 t.mood = vocab.place(p);
                 m.arousal = p.arousal;
                 m.valence = p.valence;
@@ -930,7 +920,7 @@ int run_features_import(const std::string &csv_path, const std::string &catalog_
         t.media.model_version = analysis::MODEL_VERSION;
         t.media.arousal = p.arousal;
         t.media.valence = p.valence;
-        t.media.features = to_catalog(analysis::no_features());
+        t.media.features = analysis::no_features();
         t.media.features.tempo_bpm = v[2];
         t.media.features.loudness_lufs = v[3];
         t.fresh = true;

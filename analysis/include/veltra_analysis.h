@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "veltra_catalog.h"
+
 namespace analysis {
 
 /* Version of the feature -> (arousal, valence) model below. A catalog stores it per track so
@@ -21,19 +23,9 @@ constexpr uint32_t MODEL_VERSION = 1;
 /* Everything is analysed as mono float at this rate. */
 constexpr int kSampleRate = 22050;
 
-/* Features of a track's audio; NaN where unknown. */
-struct Features {
-    double duration_s;
-    double loudness_lufs;     /* integrated loudness, EBU R128 */
-    double loudness_range_lu; /* EBU R128 loudness range */
-    double tempo_bpm;
-    double onset_rate;        /* onsets per second */
-    double centroid_hz;       /* mean spectral centroid */
-    double flux;              /* mean spectral flux (per frame, magnitude spectrum) */
-    double rolloff_hz;        /* mean 85% spectral rolloff */
-    double mode;              /* +1 major, -1 minor, 0 undecided */
-    double mode_strength;     /* [0, 1] */
-};
+/* Features of a track's audio; NaN where unknown; the flux is per frame of the magnitude
+ * spectrum. The catalog stores them as they are. */
+using Features = veltra_catalog_features_t;
 Features no_features();
 
 /* Why a file was not analysed. */

@@ -171,34 +171,31 @@ analysis::Vocabulary vocabulary() {
         grid);
 }
 
+/* Texts and the id one of the vocabulary's lookups gives each. */
+using Lookup = uint32_t (analysis::Vocabulary::*)(const std::string &) const;
+constexpr Lookup kGenre = &analysis::Vocabulary::genre, kEra = &analysis::Vocabulary::era,
+                 kOrigin = &analysis::Vocabulary::origin, kMood = &analysis::Vocabulary::mood;
+struct Lookups { Lookup of; const char *text; uint32_t id; };
+void expect_ids(const analysis::Vocabulary &v, std::initializer_list<Lookups> cases) {
+    for (const Lookups &c : cases) EXPECT_EQ(c.id, (v.*c.of)(c.text)) << c.text;
+}
+
 TEST(Vocabulary, GenresByNameAliasAndId3Number) {
     analysis::Vocabulary v = vocabulary();
     for (const char *hiphop : {"Hip-Hop", "hip hop", "HipHop", "Rap", "(7)", "7", "Gangsta Rap"})
         EXPECT_EQ(3u, v.genre(hiphop)) << hiphop;
-    EXPECT_EQ(2u, v.genre("(17)"));
-    EXPECT_EQ(2u, v.genre("(17)Rock"));
-    EXPECT_EQ(6u, v.genre("Klassik"));
-    EXPECT_EQ(10u, v.genre("Rhythm & Blues"));
-    EXPECT_EQ(10u, v.genre("RnB"));
-    EXPECT_EQ(2u, v.genre("Polka; Grunge"));
+    expect_ids(v, {{kGenre, "(17)", 2}, {kGenre, "(17)Rock", 2}, {kGenre, "Klassik", 6},
+                   {kGenre, "Rhythm & Blues", 10}, {kGenre, "RnB", 10}, {kGenre, "Polka; Grunge", 2}});
     for (const char *none : {"", "Polka", "(999)", "Pop Music Deluxe"}) EXPECT_EQ(0u, v.genre(none)) << none;
 }
 
 TEST(Vocabulary, ErasOriginsAndMoods) {
     analysis::Vocabulary v = vocabulary();
-    EXPECT_EQ(6u, v.era("1987-05-01"));
-    EXPECT_EQ(1u, v.era("1931"));
-    EXPECT_EQ(10u, v.era("2024"));
-    EXPECT_EQ(0u, v.era("1995"));  /* no 1990s in this list */
-    EXPECT_EQ(0u, v.era("12345"));
-    EXPECT_EQ(3u, v.origin("GB"));
-    EXPECT_EQ(3u, v.origin("britische inseln"));
-    EXPECT_EQ(12u, v.origin("Japan"));
-    EXPECT_EQ(0u, v.origin("Atlantis"));
-    EXPECT_EQ(1001u, v.mood("1001"));
-    EXPECT_EQ(1001u, v.mood("warm glow"));
-    EXPECT_EQ(1001u, v.mood("Warmes Glühen"));
-    EXPECT_EQ(0u, v.mood("1"));      /* level 1 names no cell */
+    expect_ids(v, {{kEra, "1987-05-01", 6}, {kEra, "1931", 1}, {kEra, "2024", 10},
+                   {kEra, "1995", 0} /* no 1990s in this list */, {kEra, "12345", 0},
+                   {kOrigin, "GB", 3}, {kOrigin, "britische inseln", 3}, {kOrigin, "Japan", 12},
+                   {kOrigin, "Atlantis", 0}, {kMood, "1001", 1001}, {kMood, "warm glow", 1001},
+                   {kMood, "Warmes Glühen", 1001}, {kMood, "1", 0} /* level 1 names no cell */});
     EXPECT_EQ(1u, v.parent(1001));
     EXPECT_EQ(1000u + 9, v.place({1.0, 1.0}));
 }

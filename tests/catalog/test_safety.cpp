@@ -16,24 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "catalog_file_test.h"
 #include "veltra_catalog.h"
 
 namespace {
 
-class CatalogSafety : public ::testing::Test {
+class CatalogSafety : public CatalogFileTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(0u, veltra_manager_start(&m_));
-        char tmpl[] = "/tmp/vibemesh-safety-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
-        path_ = dir_ + "/c.vmcat";
-    }
-    void TearDown() override {
-        EXPECT_EQ(0, system(("rm -rf '" + dir_ + "'").c_str()));
-        veltra_manager_stop();
-    }
     /* The writers' files in the folder (lock and temporary files: hidden ones). */
     std::vector<std::string> leftovers() const {
         std::vector<std::string> out;
@@ -63,8 +52,6 @@ protected:
         s << std::ifstream(path, std::ios::binary).rdbuf();
         return s.str();
     }
-    const veltra_manager_t *m_ = nullptr;
-    std::string dir_, path_;
 };
 
 /* Writers killed (SIGKILL) at random points: the target is always the old or the new complete

@@ -9,24 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "catalog_file_test.h"
 #include "veltra_catalog.h"
 
 namespace {
 
-class CatalogWriter : public ::testing::Test {
+class CatalogWriter : public CatalogFileTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(0u, veltra_manager_start(&m_));
-        char tmpl[] = "/tmp/vibemesh-writer-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
-        path_ = dir_ + "/c.vmcat";
-    }
-    void TearDown() override {
-        EXPECT_EQ(0, system(("rm -rf '" + dir_ + "'").c_str()));
-        veltra_manager_stop();
-    }
     static veltra_catalog_row_t row(const char *ident, const char *album, uint32_t mood) {
         veltra_catalog_row_t r{};
         r.ident = ident;
@@ -48,8 +37,6 @@ protected:
             if (e[i].level == 2) return e[i].id;
         return 0;
     }
-    const veltra_manager_t *m_ = nullptr;
-    std::string dir_, path_;
 };
 
 TEST_F(CatalogWriter, RowsWithMediaRoundTripInOrder) {

@@ -15,37 +15,12 @@
 
 #include <signal.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
+#include <vector>
 
 #include "test_support.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-void replay(const char *target, void (*run)(const uint8_t *, size_t)) {
-    fz::start();
-    const fs::path dir =
-        fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus" / target;
-    ASSERT_TRUE(fs::is_directory(dir)) << dir;
-    std::vector<fs::path> inputs;
-    for (const auto &entry : fs::directory_iterator(dir))
-        if (entry.is_regular_file()) inputs.push_back(entry.path());
-    std::sort(inputs.begin(), inputs.end());
-    ASSERT_FALSE(inputs.empty()) << "no seed in " << dir;
-    for (const fs::path &input : inputs) {
-        std::ifstream in(input, std::ios::binary);
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-        SCOPED_TRACE(input.filename().string());
-        fprintf(stderr, "replaying %s/%s\n", target, input.filename().c_str());
-        run(bytes.data(), bytes.size());
-    }
-}
 
 /* Inputs of up to 2 KiB of seeded random bytes: enough operations for each container to
  * grow several times. */
@@ -71,7 +46,8 @@ void generated(const char *target, void (*run)(const uint8_t *, size_t), int cou
 }
 
 void both(const char *target, void (*run)(const uint8_t *, size_t)) {
-    replay(target, run);
+    fz::start();
+    vt::replay_corpus(target, run);
     generated(target, run);
 }
 

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "serve.h"
+#include "serve_support.h"
 #include "veltra_catalog.h"
 #include "veltra_manager_app.h"
 
@@ -37,10 +38,7 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         catalog = dir + "/music.vmcat";
-        for (auto &f : kFormats) {
-            std::string cmd = "ffmpeg -v error -f lavfi -i sine=frequency=440:duration=2 -y " + dir + "/a." + f[0];
-            ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-        }
+        for (auto &f : kFormats) ASSERT_TRUE(vt::make_tone(dir + "/a." + f[0], 440, 2)) << f[0];
         /* Two moods of the 10x10 grid, as the module lays them out. */
         const veltra_manager_t *m = nullptr;
         veltra_user_handle_t user = nullptr;
@@ -59,37 +57,23 @@ protected:
         veltra_manager_user_release(user);
         veltra_vibemesh_shutdown();
         veltra_manager_stop();
-        veltra_catalog_writer_t *w = nullptr;
-        ASSERT_EQ(veltra_catalog_writer_begin(catalog.c_str(), 0, &w), 0u);
-        for (uint32_t i = 0; i < kTracks; ++i) {
-            std::string ident = "t" + std::to_string(i), title = "Title " + std::to_string(i);
-            std::string path = dir + "/a." + kFormats[i % 5][0];
-            veltra_catalog_row_t row{};
-            row.ident = ident.c_str();
-            row.album_ident = "al";
-            row.album = "Album";
-            row.album_artist = row.artist = "Artist";
-            row.title = title.c_str();
-            row.mood = i < 120 ? mood : other_mood;
-            row.genre = 1 + i % 2;
-            row.origin = 1;
-            row.era = 1 + i % 3;
-            row.media.path = i % 10 == 9 ? nullptr : path.c_str(); /* every tenth has no audio */
-            row.media.placed_by = VELTRA_CATALOG_PLACED_ANALYSIS;
-            ASSERT_EQ(veltra_catalog_writer_add(w, &row), 0u);
-        }
-        ASSERT_EQ(veltra_catalog_writer_commit(w, "Test music", ""), 0u);
+        ASSERT_EQ(vt::write_audio_catalog(catalog, 0, kTracks, "al", "Album", "Artist", "Test music",
+                                          [](uint32_t i, vt::AudioTrack &t) {
+            t.ident = "t" + std::to_string(i);
+            t.title = "Title " + std::to_string(i);
+            if (i % 10 != 9) t.path = dir + "/a." + kFormats[i % 5][0]; /* every tenth has no audio */
+            t.row.mood = i < 120 ? mood : other_mood;
+            t.row.genre = 1 + i % 2;
+            t.row.origin = 1;
+            t.row.era = 1 + i % 3;
+        }), 0u);
     }
     static void TearDownTestSuite() { system(("rm -rf " + dir).c_str()); }
 
     void SetUp() override {
         ASSERT_EQ(veltra_manager_start(&manager_), 0u);
         veltra_manager_memory_stats(&before_);
-        server::ServeOptions o;
-        o.catalog = catalog;
-        o.port = 0;
-        o.threads = 4;
-        ASSERT_EQ(server_.start(o), 0);
+        ASSERT_EQ(vt::start_local(server_, catalog, 4), 0);
         host_ = "127.0.0.1:" + std::to_string(server_.port());
     }
     void TearDown() override {

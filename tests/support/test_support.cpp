@@ -1,6 +1,12 @@
 #include "test_support.h"
 
+#include <stdio.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
 
 namespace vt {
 
@@ -40,6 +46,26 @@ uint32_t oom_sweep(const OomCase &c) {
                   std::find(c.oom_codes.begin(), c.oom_codes.end(), code) != c.oom_codes.end();
         EXPECT_TRUE(ok) << "allocation " << n << " failed: unexpected code 0x" << std::hex << code;
         if (!ok || n > 100000) return n + 1;
+    }
+}
+
+void replay_corpus(const char *target, void (*run)(const uint8_t *, size_t)) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus" / target;
+    ASSERT_TRUE(fs::is_directory(dir)) << dir;
+    std::vector<fs::path> inputs;
+    for (const auto &entry : fs::directory_iterator(dir))
+        if (entry.is_regular_file()) inputs.push_back(entry.path());
+    std::sort(inputs.begin(), inputs.end());
+    ASSERT_FALSE(inputs.empty()) << "no seed in " << dir;
+    for (const fs::path &input : inputs) {
+        std::ifstream in(input, std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        SCOPED_TRACE(input.filename().string());
+        fprintf(stderr, "replaying %s/%s\n", target, input.filename().c_str());
+        run(bytes.data(), bytes.size());
     }
 }
 

@@ -54,6 +54,10 @@ struct OomCase {
 };
 uint32_t oom_sweep(const OomCase &c);
 
+/* Runs `run` on every file of the fuzz corpus folder fuzz/corpus/<target>, in name order; fails
+ * when the folder is missing or empty. */
+void replay_corpus(const char *target, void (*run)(const uint8_t *, size_t));
+
 }  // namespace vt
 
 #endif
