@@ -168,13 +168,17 @@ int main(int argc, char **argv) {
     check(veltra_vibemesh_provider_enum(ordinal, &prov), "provider");
     veltra_user_handle_t user = nullptr;
     check(veltra_manager_user_create("bench", &user), "user");
-    if (!check_path.empty()) {
-        write_check(cat, user, check_path.c_str());
+    /* Everything started above, stopped in reverse order. */
+    auto stop_all = [&] {
         veltra_manager_user_release(user);
         veltra_vibemesh_provider_release(prov);
         veltra_catalog_close(cat);
         veltra_vibemesh_shutdown();
         veltra_manager_stop();
+    };
+    if (!check_path.empty()) {
+        write_check(cat, user, check_path.c_str());
+        stop_all();
         return 0;
     }
 
@@ -285,10 +289,6 @@ int main(int argc, char **argv) {
     }
     sqlite3_close(db);
     veltra_vibemesh_presentation_release(probe);
-    veltra_manager_user_release(user);
-    veltra_vibemesh_provider_release(prov);
-    veltra_catalog_close(cat);
-    veltra_vibemesh_shutdown();
-    veltra_manager_stop();
+    stop_all();
     return 0;
 }
