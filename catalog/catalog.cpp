@@ -5,7 +5,9 @@
  *
  * A catalog file is untrusted input. Opening checks everything the queries rely on (format,
  * tables and columns, texts where texts belong, mood levels and parents, the tracks' mood and
- * album references, media rows) and answers CORRUPT for anything else; the read paths check
+ * album references, media rows) and answers CORRUPT for anything else. The pass over every row
+ * is skipped only when the user's verified-catalog record (catalog_verified.cpp) shows that
+ * this same file passed it and has not been written since. The read paths check
  * again for NULL and malformed text, so a file changed behind our back gives an error, not a
  * crash. Writers replace a catalog by renaming a new file over it, so every connection of one
  * open catalog must read the same file: a connection opened later is kept only when the path
@@ -589,14 +591,31 @@ uint32_t check_rows(sqlite3 *db, int version) {
         " OR typeof(m.mode_strength) NOT IN ('real', 'integer', 'null')");
 }
 
-/* Reads the catalog's facts and mood levels; fails on anything that is not a sound catalog. */
-uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
+void set_facts(veltra_catalog_s *c, const cat::VerifiedFacts &f) {
+    c->track_count = f.tracks;
+    c->album_count = f.albums;
+    c->artist_count = f.artists;
+    c->track_count_text = std::to_string(c->track_count);
+    c->album_count_text = std::to_string(c->album_count);
+    c->artist_count_text = std::to_string(c->artist_count);
+}
+
+/* Reads the catalog's format, shape and mood levels: what every open checks. */
+uint32_t load_shape(veltra_catalog_s *c, sqlite3 *db) {
     uint32_t code = 0;
     if (scalar(db, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'meta' AND type = 'table'", &code) != 1)
         return code ? code : VELTRA_CATALOG_ERR_CORRUPT;
     if ((code = load_meta(c, db))) return code;
     if ((code = check_schema(db, c->version))) return code;
     if ((code = load_moods(c, db))) return code;
+    detect_summaries(c, db);
+    return 0;
+}
+
+/* Checks every row after load_shape and counts tracks, albums and artists; fails on anything
+ * that is not a sound catalog. */
+uint32_t check_contents(veltra_catalog_s *c, sqlite3 *db) {
+    uint32_t code = 0;
     if ((code = check_rows(db, c->version))) return code;
     /* One pass over the tracks counts them and checks every row: texts, ids, a level-2 mood
      * with its own parent as mood1, an album that exists. */
@@ -621,13 +640,9 @@ uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
     if (rc != SQLITE_ROW) return cat::map_sqlite(rc);
     if (sqlite3_column_double(counts.s, 3) != 0.0 || sqlite3_column_int64(counts.s, 0) > UINT32_MAX)
         return VELTRA_CATALOG_ERR_CORRUPT;
-    c->track_count = static_cast<uint32_t>(sqlite3_column_int64(counts.s, 0));
-    c->album_count = static_cast<uint32_t>(sqlite3_column_int64(counts.s, 1));
-    c->artist_count = static_cast<uint32_t>(sqlite3_column_int64(counts.s, 2));
-    c->track_count_text = std::to_string(c->track_count);
-    c->album_count_text = std::to_string(c->album_count);
-    c->artist_count_text = std::to_string(c->artist_count);
-    detect_summaries(c, db);
+    set_facts(c, {static_cast<uint32_t>(sqlite3_column_int64(counts.s, 0)),
+                  static_cast<uint32_t>(sqlite3_column_int64(counts.s, 1)),
+                  static_cast<uint32_t>(sqlite3_column_int64(counts.s, 2))});
     /* The per-mood counts answer estimates: they must be the counts of the tracks themselves. */
     if (c->has_mood_counts &&
         (code = expect_zero(db,
@@ -636,6 +651,28 @@ uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
              " SELECT EXISTS (SELECT level, mood, tracks FROM mood_counts EXCEPT SELECT * FROM actual)"
              " OR EXISTS (SELECT * FROM actual EXCEPT SELECT level, mood, tracks FROM mood_counts)")))
         return code;
+    return 0;
+}
+
+/* Opens the catalog's file: the shape always, the rows only when the user's record does not
+ * say that this very file passed that check before. */
+uint32_t load_catalog(veltra_catalog_s *c, sqlite3 *db) {
+    if (uint32_t code = load_shape(c, db)) return code;
+    struct stat st;
+    bool known = stat(c->path.c_str(), &st) == 0 && st.st_dev == c->dev && st.st_ino == c->ino;
+    cat::VerifiedFacts facts;
+    if (known && cat::verified_lookup(c->path.c_str(), st, &facts)) {
+        set_facts(c, facts);
+        return 0;
+    }
+    int64_t started = cat::now_ns();
+    if (uint32_t code = check_contents(c, db)) return code;
+    struct stat after;
+    if (known && stat(c->path.c_str(), &after) == 0 && after.st_dev == st.st_dev &&
+        after.st_ino == st.st_ino && after.st_size == st.st_size &&
+        after.st_mtim.tv_sec == st.st_mtim.tv_sec && after.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+        after.st_ctim.tv_sec == st.st_ctim.tv_sec && after.st_ctim.tv_nsec == st.st_ctim.tv_nsec)
+        cat::verified_store(c->path.c_str(), st, started, {c->track_count, c->album_count, c->artist_count});
     return 0;
 }
 

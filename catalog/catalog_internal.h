@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -90,6 +91,20 @@ struct Lists {
     std::vector<uint32_t> ids[kListKinds]; /* ids[kMoods] holds the level-2 mood ids */
 };
 uint32_t load_lists(Lists *out);
+
+/* What the full check of a catalog found, kept in the user's verified-catalog record. */
+struct VerifiedFacts {
+    uint32_t tracks, albums, artists;
+};
+/* True when the record says that the file at `path`, whose status is `st`, passed the full
+ * check and has not been written since; *facts is then what that check found. */
+bool verified_lookup(const char *path, const struct stat &st, VerifiedFacts *facts);
+/* Records that the file passed the full check, begun at `check_started_ns` (now_ns()) while
+ * its status was `st`. Files that changed too shortly before, or that live where change
+ * times cannot be trusted, are not recorded. */
+void verified_store(const char *path, const struct stat &st, int64_t check_started_ns,
+                    const VerifiedFacts &facts);
+int64_t now_ns();
 
 }  // namespace cat
 

@@ -255,6 +255,35 @@ TEST_F(CatalogSafety, HostileFilesAreCorruptNotCrashes) {
     EXPECT_EQ(0u, veltra_catalog_close(c));
 }
 
+/* The user's record of verified catalogs spares a second open the pass over every row, and
+ * only for the same file unwritten since: a write in place is checked again. */
+TEST_F(CatalogSafety, VerifiedRecordServesOnlyTheUnchangedFile) {
+    const char *saved = getenv("XDG_CACHE_HOME");
+    std::string saved_value = saved ? saved : "";
+    setenv("XDG_CACHE_HOME", (dir_ + "/cache").c_str(), 1);
+    ASSERT_EQ(0u, veltra_catalog_generate(path_.c_str(), 60, 1, 0, nullptr, nullptr));
+    sleep(3); /* files written within two seconds before the check are not recorded */
+    EXPECT_EQ(60u, tracks_of(path_));
+    const std::string record = dir_ + "/cache/vibemesh/verified";
+    std::string text = bytes_of(record);
+    ASSERT_NE(std::string::npos, text.find(" 60 ")) << text;
+    /* The record is what the second open believes: its counts come back. */
+    std::ofstream(record, std::ios::trunc) << text.replace(text.find(" 60 "), 4, " 61 ");
+    veltra_catalog_t *c = nullptr;
+    ASSERT_EQ(0u, veltra_catalog_open(nullptr, path_.c_str(), &c));
+    veltra_catalog_info_t info{};
+    veltra_catalog_get_info(c, &info);
+    EXPECT_EQ(61u, info.track_count);
+    veltra_catalog_close(c);
+    /* Damage written in place, same size: the file's change time moved, so it is checked. */
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path_.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "UPDATE tracks SET mood1 = mood1 + 1 WHERE id = 1", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    EXPECT_EQ(VELTRA_CATALOG_ERR_CORRUPT, veltra_catalog_open(nullptr, path_.c_str(), &c));
+    saved ? setenv("XDG_CACHE_HOME", saved_value.c_str(), 1) : unsetenv("XDG_CACHE_HOME");
+}
+
 /* Before: NUL bytes went through (idents cut and colliding, reported as "file:0:0:" with no
  * message), invalid UTF-8 was stored, and a second album title was dropped silently. */
 TEST_F(CatalogSafety, ImportRefusesNulInvalidUtf8AndAlbumConflicts) {
