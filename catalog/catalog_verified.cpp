@@ -169,10 +169,8 @@ void verified_store(const char *path, const struct stat &st, int64_t check_start
         at = end + 1;
     }
     /* Written beside and renamed over: a reader sees the old record or the new one. */
-    char tmp[64];
-    snprintf(tmp, sizeof tmp, "/.verified.%ld.tmp", static_cast<long>(getpid()));
-    std::string tmp_path = dir + tmp;
-    int fd = open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string tmp_path = dir + "/.verified.XXXXXX";
+    int fd = mkostemp(&tmp_path[0], O_CLOEXEC);
     if (fd < 0) return;
     std::string all = std::string(kHeader) + text;
     bool ok = write(fd, all.data(), all.size()) == static_cast<ssize_t>(all.size());
