@@ -180,7 +180,7 @@ TEST_F(HashTable, OutOfMemoryLeavesTablesAsTheyWereAndLeaksNothing) {
             plx_hashtable_delete(t);
             return code;
         };
-        EXPECT_GT(vt::oom_sweep(c), 20u);
+        EXPECT_GT(vt::oom_sweep(c), 12u);  // items share chunks: a few allocations per table
     }
 }
 
