@@ -145,7 +145,9 @@ inline ItemMode item_mode(const HashItem *it) {
 
 /* Values the item holds. */
 inline uint32_t item_count(const HashItem *it) {
-    return item_mode(it) == kModeBlock ? static_cast<const ValueBlock *>(it->word)->count : 1;
+    static_assert(kModeBlock == 2 && kModeSingle == 1, "the high mode bit marks a value block");
+    constexpr uint32_t kBlockBit = uint32_t{kModeBlock} << kMetaModeShift;
+    return (it->meta & kBlockBit) ? static_cast<const ValueBlock *>(it->word)->count : 1;
 }
 
 /* Bytes in front of the first value's copy in the item's tail. */
