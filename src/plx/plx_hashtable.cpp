@@ -121,10 +121,19 @@ size_t item_bytes(const plx_hashtable_t *t, const HashItem *it) {
 }
 
 void push_free(plx::ItemArena &a, void *p, size_t n) {
+    size_t c = n / plx::kArenaGrain;
     auto *f = static_cast<HashItem *>(p);
-    f->chain_next = a.free[n / plx::kArenaGrain];
-    a.free[n / plx::kArenaGrain] = f;
+    f->chain_next = a.free[c];
+    a.free[c] = f;
+    a.nonempty |= uint64_t{1} << c;
     poison(reinterpret_cast<char *>(p) + sizeof(HashItem *), n - sizeof(HashItem *));
+}
+
+void *pop_free(plx::ItemArena &a, size_t c) {
+    HashItem *f = a.free[c];
+    a.free[c] = f->chain_next;
+    if (!a.free[c]) a.nonempty &= ~(uint64_t{1} << c);
+    return f;
 }
 
 /* Starts a new chunk with room for at least `n` bytes; the old chunk's rest becomes a free
@@ -152,15 +161,19 @@ void *item_alloc(plx_hashtable_t *t, size_t bytes) {
     if (bytes > plx::kArenaMaxItem) return plx_memory_alloc(bytes);
     plx::ItemArena &a = t->arena;
     size_t n = (bytes + plx::kArenaGrain - 1) & ~(plx::kArenaGrain - 1);
-    void *p = a.free[n / plx::kArenaGrain];
-    if (p) {
-        a.free[n / plx::kArenaGrain] = static_cast<HashItem *>(p)->chain_next;
+    void *p;
+    if (uint64_t fit = a.nonempty >> (n / plx::kArenaGrain)) {
+        /* A free item of this size, else the smallest larger one, whose rest stays free. */
+        size_t have = n + static_cast<size_t>(__builtin_ctzll(fit)) * plx::kArenaGrain;
+        p = pop_free(a, have / plx::kArenaGrain);
+        unpoison(p, have);
+        if (have > n) push_free(a, static_cast<char *>(p) + n, have - n);
     } else {
         if (static_cast<size_t>(a.end - a.top) < n && !arena_grow(a, n)) return nullptr;
         p = a.top;
         a.top += n;
+        unpoison(p, n);
     }
-    unpoison(p, n);
     return p;
 }
 
@@ -182,6 +195,12 @@ void arena_drop(plx::ItemArena &a) {
         c = next;
     }
     a = plx::ItemArena{};
+}
+
+/* A table that lost its last item gives its chunks back, unless a retired value still borrows
+ * an item's tail (none does while there are no retired values). */
+void drop_if_empty(plx_hashtable_t *t) {
+    if (!t->first && t->retired.count == 0) arena_drop(t->arena);
 }
 
 /* ---- values ---------------------------------------------------------------------------- */
@@ -561,7 +580,10 @@ void remove_value(plx_hashtable_t *t, HashItem *it, uint32_t pos, bool hand_back
         if (p_data) *p_data = give ? v.data : nullptr;
         if (p_size) *p_size = give ? v.size : 0;
     }
-    if (n == 1) release_item(t, it);
+    if (n == 1) {
+        release_item(t, it);
+        drop_if_empty(t);
+    }
 }
 
 /* Empties the table: retired values, then every item and the chunks that held them; buckets
@@ -822,6 +844,7 @@ plx_error_t plx_hashtable_value_delete(plx_hashtable_t *table, const char *key) 
         if (!it) return plx::kHtNotFound;
         unlink_item(table, it);
         dispose_item(table, it);
+        drop_if_empty(table);
         reset_cursor(table);
         return 0;
     });

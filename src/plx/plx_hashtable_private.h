@@ -87,8 +87,9 @@ struct HashItem {
 
 /* Item memory: items up to kArenaMaxItem bytes are cut from chunks the table owns, so that a
  * key costs no host allocation of its own; a removed item goes on the free list of its size
- * (linked through chain_next) for the next item of that size, and the chunks go back to the
- * host with the table's clear or delete. Larger items are host blocks of their own. */
+ * (linked through chain_next) for the next item of that size or smaller, and the chunks go back
+ * to the host with the table's clear or delete or when its last item goes. Larger items are
+ * host blocks of their own. */
 inline constexpr size_t kArenaGrain = 8;
 inline constexpr size_t kArenaMaxItem = 256;
 inline constexpr size_t kArenaClasses = kArenaMaxItem / kArenaGrain + 1;
@@ -107,7 +108,9 @@ struct ItemArena {
     char *end;
     size_t next_chunk;   /* bytes of the next chunk; 0 means kArenaFirstChunk */
     HashItem *free[kArenaClasses];  /* removed items by size / kArenaGrain */
+    uint64_t nonempty;              /* bit c set: free[c] holds an item */
 };
+static_assert(kArenaClasses <= 64, "one bit per free list");
 
 /* A growable array of value records: the table's retired values. */
 struct RetiredList {
