@@ -1,8 +1,20 @@
 /* Hash table: NUL-terminated string keys, each holding an ordered list of values (referenced or
  * copied byte ranges). Items sit in power-of-two hash buckets and in one insertion-order list,
  * so that every value can also be reached by a flat index; a cursor makes ascending
- * enumeration cost amortised constant time. A single-valued key costs one allocation. */
+ * enumeration cost amortised constant time. A single-valued key is one item cut from chunks
+ * the table owns: adding it costs no host allocation of its own. */
 #include "plx/plx_hashtable_private.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define PLX_HT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PLX_HT_ASAN 1
+#endif
+#endif
+#if defined(PLX_HT_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace {
 
@@ -29,12 +41,19 @@ bool is_case_sensitive(const plx_hashtable_t *t) {
     return plx::genhash(key, strlen(key), is_case_sensitive(t));
 }
 
+[[gnu::noinline, gnu::cold]] uint32_t check_failed(const plx_hashtable_t *t, bool bad_args,
+                                                  int line) {
+    if (!t || bad_args) return plx::log_error(plx::kHtInvalid, kSource, line);
+    return plx::log_error(plx::kHtWrongMagic, kSource, line);
+}
+
 /* The check at the head of every operation on an existing table: a null table or `bad_args`
  * gives the invalid-argument code, a record that is no table the wrong-magic code; both are
- * logged under the caller's line. */
-uint32_t check_table(const plx_hashtable_t *t, bool bad_args, int line) {
-    if (!t || bad_args) return plx::log_error(plx::kHtInvalid, kSource, line);
-    if (t->magic != plx::kHashTableMagic) return plx::log_error(plx::kHtWrongMagic, kSource, line);
+ * logged under the caller's line. The failures are out of line. */
+[[gnu::always_inline]] inline uint32_t check_table(const plx_hashtable_t *t, bool bad_args,
+                                                   int line) {
+    if (!t || bad_args || t->magic != plx::kHashTableMagic) [[unlikely]]
+        return check_failed(t, bad_args, line);
     return 0;
 }
 
@@ -81,6 +100,109 @@ void reset_cursor(plx_hashtable_t *t) {
     t->cursor_index = 0;
 }
 
+/* ---- item memory ----------------------------------------------------------------------- */
+
+/* Under AddressSanitizer, arena bytes that hold no item are poisoned, so that a use of a removed
+ * item is caught as it would be in a freed host block. */
+#if defined(PLX_HT_ASAN)
+void poison(const void *p, size_t n) { __asan_poison_memory_region(p, n); }
+void unpoison(const void *p, size_t n) { __asan_unpoison_memory_region(p, n); }
+#else
+void poison(const void *, size_t) {}
+void unpoison(const void *, size_t) {}
+#endif
+
+/* Bytes of the item's block: the struct and its tail (see HashItem). */
+size_t item_bytes(const plx_hashtable_t *t, const HashItem *it) {
+    size_t n = sizeof(HashItem) + plx::tail_data_offset(t);
+    if (it->meta & plx::kMetaCopied) n += (it->meta & plx::kPackedSizeMax) + 1;
+    if (!(t->flags & PLX_HASHTABLE_FLAG_KEY_BY_REFERENCE)) n += strlen(plx::item_key(t, it)) + 1;
+    return n;
+}
+
+void push_free(plx::ItemArena &a, void *p, size_t n) {
+    size_t c = n / plx::kArenaGrain;
+    auto *f = static_cast<HashItem *>(p);
+    f->chain_next = a.free[c];
+    a.free[c] = f;
+    a.nonempty |= uint64_t{1} << c;
+    poison(reinterpret_cast<char *>(p) + sizeof(HashItem *), n - sizeof(HashItem *));
+}
+
+void *pop_free(plx::ItemArena &a, size_t c) {
+    HashItem *f = a.free[c];
+    a.free[c] = f->chain_next;
+    if (!a.free[c]) a.nonempty &= ~(uint64_t{1} << c);
+    return f;
+}
+
+/* Starts a new chunk with room for at least `n` bytes; the old chunk's rest becomes a free
+ * item of its size. */
+bool arena_grow(plx::ItemArena &a, size_t n) {
+    size_t size = a.next_chunk ? a.next_chunk : plx::kArenaFirstChunk;
+    auto *c = static_cast<plx::ArenaChunk *>(plx_memory_alloc(size));
+    if (!c) return false;
+    if (size_t rest = static_cast<size_t>(a.end - a.top); rest >= sizeof(HashItem *)) {
+        unpoison(a.top, rest);
+        push_free(a, a.top, rest);
+    }
+    c->next = a.chunks;
+    c->size = size;
+    a.chunks = c;
+    a.top = reinterpret_cast<char *>(c + 1);
+    a.end = reinterpret_cast<char *>(c) + size;
+    poison(a.top, static_cast<size_t>(a.end - a.top));
+    a.next_chunk = size < plx::kArenaMaxChunk ? size * 2 : size;
+    return static_cast<size_t>(a.end - a.top) >= n;
+}
+
+/* Memory for an item of `bytes` bytes, or null. */
+void *item_alloc(plx_hashtable_t *t, size_t bytes) {
+    if (bytes > plx::kArenaMaxItem) return plx_memory_alloc(bytes);
+    plx::ItemArena &a = t->arena;
+    size_t n = (bytes + plx::kArenaGrain - 1) & ~(plx::kArenaGrain - 1);
+    void *p;
+    if (uint64_t fit = a.nonempty >> (n / plx::kArenaGrain)) {
+        /* A free item of this size, else the smallest larger one, whose rest stays free. */
+        size_t have = n + static_cast<size_t>(__builtin_ctzll(fit)) * plx::kArenaGrain;
+        p = pop_free(a, have / plx::kArenaGrain);
+        unpoison(p, have);
+        if (have > n) push_free(a, static_cast<char *>(p) + n, have - n);
+    } else {
+        if (static_cast<size_t>(a.end - a.top) < n && !arena_grow(a, n)) return nullptr;
+        p = a.top;
+        a.top += n;
+        unpoison(p, n);
+    }
+    return p;
+}
+
+void item_free(plx_hashtable_t *t, HashItem *it) {
+    size_t bytes = item_bytes(t, it);
+    if (bytes > plx::kArenaMaxItem) {
+        plx_memory_free(it);
+        return;
+    }
+    push_free(t->arena, it, (bytes + plx::kArenaGrain - 1) & ~(plx::kArenaGrain - 1));
+}
+
+/* Gives every chunk back; the items in them must be gone. */
+void arena_drop(plx::ItemArena &a) {
+    for (plx::ArenaChunk *c = a.chunks; c;) {
+        plx::ArenaChunk *next = c->next;
+        unpoison(c, c->size);
+        plx_memory_free(c);
+        c = next;
+    }
+    a = plx::ItemArena{};
+}
+
+/* A table that lost its last item gives its chunks back, unless a retired value still borrows
+ * an item's tail (none does while there are no retired values). */
+void drop_if_empty(plx_hashtable_t *t) {
+    if (!t->first && t->retired.count == 0) arena_drop(t->arena);
+}
+
 /* ---- values ---------------------------------------------------------------------------- */
 
 using plx::ValueBlock;
@@ -108,8 +230,11 @@ HashValue *record_at(HashItem *it, uint32_t i) {
 }
 
 ValueView view_at(HashItem *it, uint32_t i) {
-    if (HashValue *v = record_at(it, i)) return {v->data, v->size, v->copied != 0};
-    return {it->word, it->meta & plx::kPackedSizeMax, (it->meta & plx::kMetaCopied) != 0};
+    uint32_t meta = it->meta;
+    if (!(meta & plx::kMetaModeMask))
+        return {it->word, meta & plx::kPackedSizeMax, (meta & plx::kMetaCopied) != 0};
+    HashValue *v = record_at(it, i);
+    return {v->data, v->size, v->copied != 0};
 }
 
 /* A shared table keeps a replaced value that was handed out alive until the next clear. */
@@ -167,12 +292,12 @@ HashItem *owner_of(const plx_hashtable_t *t, void *data) {
 }
 
 /* Disposes of a retired record; one that borrowed an item's tail lets go of the item. */
-void dispose_retired(const plx_hashtable_t *t, HashValue *v) {
+void dispose_retired(plx_hashtable_t *t, HashValue *v) {
     HashItem *owner = v->borrowed ? owner_of(t, v->data) : nullptr;
     dispose_record(t, v);
     if (!owner) return;
     if (owner->meta & plx::kMetaOrphan)
-        plx_memory_free(owner);
+        item_free(t, owner);
     else
         owner->meta &= ~plx::kMetaPinned;
 }
@@ -291,7 +416,7 @@ uint32_t replace_value(plx_hashtable_t *t, HashItem *it, uint32_t index, const v
 /* _plx_hashtable_createitem: one block holding the item, its first value and the key. `klen`
  * is the key's length without terminator (unused under key-by-reference). A first value too
  * large to pack gets a record of its own. */
-HashItem *make_item(const plx_hashtable_t *t, const char *key, size_t klen, uint32_t hash,
+HashItem *make_item(plx_hashtable_t *t, const char *key, size_t klen, uint32_t hash,
                     const void *data, uint32_t size, bool copy) {
     bool by_ref = (t->flags & PLX_HASHTABLE_FLAG_KEY_BY_REFERENCE) != 0;
     copy = copy && data;
@@ -308,7 +433,7 @@ HashItem *make_item(const plx_hashtable_t *t, const char *key, size_t klen, uint
         return nullptr;
     }
     if (copy) extra += static_cast<size_t>(size) + 1;
-    auto *it = static_cast<HashItem *>(plx_memory_alloc(sizeof(HashItem) + extra));
+    auto *it = static_cast<HashItem *>(item_alloc(t, sizeof(HashItem) + extra));
     if (!it) {
         plx_memory_free(rec);
         return nullptr;
@@ -338,16 +463,16 @@ HashItem *make_item(const plx_hashtable_t *t, const char *key, size_t klen, uint
 }
 
 /* Frees the item's own memory, unless a retired record still borrows its tail. */
-void release_item(HashItem *it) {
+void release_item(plx_hashtable_t *t, HashItem *it) {
     if (plx::item_mode(it) == plx::kModeBlock) plx_memory_free(it->word);
     if (it->meta & plx::kMetaPinned)
         it->meta |= plx::kMetaOrphan;
     else
-        plx_memory_free(it);
+        item_free(t, it);
 }
 
 /* _plx_hashtable_freeitem: disposes of the item's values in order, then frees it. */
-void dispose_item(const plx_hashtable_t *t, HashItem *it) {
+void dispose_item(plx_hashtable_t *t, HashItem *it) {
     switch (plx::item_mode(it)) {
     case plx::kModePacked: free_data(t, it->word, it->meta & plx::kPackedSizeMax); break;
     case plx::kModeSingle: dispose_record(t, static_cast<HashValue *>(it->word)); break;
@@ -356,7 +481,7 @@ void dispose_item(const plx_hashtable_t *t, HashItem *it) {
         for (uint32_t i = 0; i < b->count; ++i) dispose_record(t, plx::block_records(b)[i]);
     }
     }
-    release_item(it);
+    release_item(t, it);
 }
 
 void push_chain(plx_hashtable_t *t, HashItem *it) {
@@ -455,10 +580,14 @@ void remove_value(plx_hashtable_t *t, HashItem *it, uint32_t pos, bool hand_back
         if (p_data) *p_data = give ? v.data : nullptr;
         if (p_size) *p_size = give ? v.size : 0;
     }
-    if (n == 1) release_item(it);
+    if (n == 1) {
+        release_item(t, it);
+        drop_if_empty(t);
+    }
 }
 
-/* Empties the table: retired values, then every item; buckets and collisions stay. */
+/* Empties the table: retired values, then every item and the chunks that held them; buckets
+ * and collisions stay. */
 void clear_table(plx_hashtable_t *t) {
     plx::RetiredList &r = t->retired;
     for (uint32_t i = 0; i < r.count; ++i) dispose_retired(t, r.records[i]);
@@ -469,6 +598,7 @@ void clear_table(plx_hashtable_t *t) {
         dispose_item(t, it);
         it = next;
     }
+    arena_drop(t->arena);
     if (t->buckets) memset(t->buckets, 0, static_cast<size_t>(t->bucket_count) * sizeof(HashItem *));
     t->used_buckets = 0;
     t->first = t->last = nullptr;
@@ -520,6 +650,28 @@ HashItem *copy_item(const plx_hashtable_t *src, plx_hashtable_t *dst, HashItem *
         }
     }
     return it;
+}
+
+/* Value `index` of the flat order for plx_hashtable_index_get; `shared`: the caller holds the
+ * lock of a table that may retire the value. */
+[[gnu::always_inline]] inline uint32_t get_at(plx_hashtable_t *t, uint32_t index, bool shared,
+                                              const char **p_key, const void **p_data,
+                                              uint32_t *p_size) {
+    HashItem *it;
+    uint32_t pos;
+    uint32_t code = plx::cursor_seek(t, index, &it, &pos, [] {});
+    if (code) return code;
+    ValueView v = shared ? hand_out(t, it, pos) : view_at(it, pos);
+    if (p_key) *p_key = plx::item_key(t, it);
+    if (p_data) *p_data = v.data;
+    if (p_size) *p_size = v.size;
+    return 0;
+}
+
+/* get_at under the lock, out of line so that the unlocked path stays a leaf. */
+[[gnu::noinline]] uint32_t get_at_locked(plx_hashtable_t *t, uint32_t index, const char **p_key,
+                                         const void **p_data, uint32_t *p_size) {
+    return locked(t, [&] { return get_at(t, index, true, p_key, p_data, p_size); });
 }
 
 }  // namespace
@@ -623,7 +775,7 @@ plx_error_t plx_hashtable_value_add(plx_hashtable_t *table, const char *key, con
         HashItem *it = make_item(table, key, klen, hash, data, size, copy != 0);
         if (!it) return HT_FAIL(plx::kHtNoMemory);
         uint32_t code = insert_item(table, it);
-        if (code) plx_memory_free(it);
+        if (code) item_free(table, it);
         return code;
     });
 }
@@ -692,27 +844,22 @@ plx_error_t plx_hashtable_value_delete(plx_hashtable_t *table, const char *key) 
         if (!it) return plx::kHtNotFound;
         unlink_item(table, it);
         dispose_item(table, it);
+        drop_if_empty(table);
         reset_cursor(table);
         return 0;
     });
 }
 
 /* The value at flat index `index` (keys in insertion order, each key's values in order), with
- * its key. Ascending calls cost amortised constant time. */
+ * its key. Ascending calls cost amortised constant time. A table without a lock (which then
+ * never retires values, so nothing is marked) is read without the guard, by a leaf function. */
 plx_error_t plx_hashtable_index_get(plx_hashtable_t *table, uint32_t index, const char **p_key,
                                     const void **p_data, uint32_t *p_size) {
-    if (uint32_t code = check_table(table, false, __LINE__)) return code;
-    return locked(table, [&]() -> uint32_t {
-        HashItem *it;
-        uint32_t pos;
-        uint32_t code = plx::cursor_seek(table, index, &it, &pos, [] {});
-        if (code) return code;
-        ValueView v = hand_out(table, it, pos);
-        if (p_key) *p_key = plx::item_key(table, it);
-        if (p_data) *p_data = v.data;
-        if (p_size) *p_size = v.size;
-        return 0;
-    });
+    if (!table || table->magic != plx::kHashTableMagic) [[unlikely]]
+        return check_table(table, false, __LINE__);
+    if (table->lock) [[unlikely]]
+        return get_at_locked(table, index, p_key, p_data, p_size);
+    return get_at(table, index, false, p_key, p_data, p_size);
 }
 
 /* Removes and disposes of the value at flat index `index`. */

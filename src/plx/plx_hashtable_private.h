@@ -85,6 +85,33 @@ struct HashItem {
     void *word;            /* per ItemMode */
 };
 
+/* Item memory: items up to kArenaMaxItem bytes are cut from chunks the table owns, so that a
+ * key costs no host allocation of its own; a removed item goes on the free list of its size
+ * (linked through chain_next) for the next item of that size or smaller, and the chunks go back
+ * to the host with the table's clear or delete or when its last item goes. Larger items are
+ * host blocks of their own. */
+inline constexpr size_t kArenaGrain = 8;
+inline constexpr size_t kArenaMaxItem = 256;
+inline constexpr size_t kArenaClasses = kArenaMaxItem / kArenaGrain + 1;
+inline constexpr size_t kArenaFirstChunk = 512;
+inline constexpr size_t kArenaMaxChunk = 256 * 1024;
+
+struct ArenaChunk {
+    ArenaChunk *next;  /* the chunk taken before this one */
+    size_t size;       /* bytes of the chunk, this header included */
+};
+static_assert(sizeof(ArenaChunk) % kArenaGrain == 0, "items behind the header stay aligned");
+
+struct ItemArena {
+    ArenaChunk *chunks;  /* newest first */
+    char *top;           /* unused rest of the newest chunk */
+    char *end;
+    size_t next_chunk;   /* bytes of the next chunk; 0 means kArenaFirstChunk */
+    HashItem *free[kArenaClasses];  /* removed items by size / kArenaGrain */
+    uint64_t nonempty;              /* bit c set: free[c] holds an item */
+};
+static_assert(kArenaClasses <= 64, "one bit per free list");
+
 /* A growable array of value records: the table's retired values. */
 struct RetiredList {
     HashValue **records;
@@ -110,6 +137,7 @@ struct plx_hashtable_s {
     uint32_t used_buckets;        /* buckets with a non-empty chain */
     uint32_t collisions;          /* new keys landing in an occupied bucket since the last resize */
     plx::HashItem **buckets;
+    plx::ItemArena arena;
 };
 
 namespace plx {
@@ -120,7 +148,9 @@ inline ItemMode item_mode(const HashItem *it) {
 
 /* Values the item holds. */
 inline uint32_t item_count(const HashItem *it) {
-    return item_mode(it) == kModeBlock ? static_cast<const ValueBlock *>(it->word)->count : 1;
+    static_assert(kModeBlock == 2 && kModeSingle == 1, "the high mode bit marks a value block");
+    constexpr uint32_t kBlockBit = uint32_t{kModeBlock} << kMetaModeShift;
+    return (it->meta & kBlockBit) ? static_cast<const ValueBlock *>(it->word)->count : 1;
 }
 
 /* Bytes in front of the first value's copy in the item's tail. */
@@ -274,14 +304,14 @@ inline uint32_t cursor_seek(plx_hashtable_t *t, uint32_t index, HashItem **p_ite
                             uint32_t *p_pos, Step step) {
     HashItem *it = t->cursor;
     uint32_t base = t->cursor_index;
-    if (!it || base > index) {
+    if (!it || base > index) [[unlikely]] {
         it = t->first;
         base = 0;
-    }
-    if (!it) {
-        t->cursor = nullptr;
-        t->cursor_index = 0;
-        return kHtPastEnd;
+        if (!it) {
+            t->cursor = nullptr;
+            t->cursor_index = 0;
+            return kHtPastEnd;
+        }
     }
     uint32_t r = index - base;
     for (uint32_t n; (n = item_count(it)) <= r;) {
@@ -289,7 +319,7 @@ inline uint32_t cursor_seek(plx_hashtable_t *t, uint32_t index, HashItem **p_ite
         base += n;
         it = it->list_next;
         step();
-        if (!it) {
+        if (!it) [[unlikely]] {
             t->cursor = nullptr;
             t->cursor_index = 0;
             return kHtPastEnd;

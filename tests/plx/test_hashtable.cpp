@@ -1,6 +1,7 @@
 /* Hash table: the many-bytes-a-round hash and case folding, retirement of handed-out values,
  * bad input, out of memory and concurrent use. Operation sequences run against the fuzz
  * target's model in the corpus replay. */
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
@@ -105,6 +106,32 @@ TEST_F(HashTable, HugeReferencedValueComesBackWithItsSize) {
     EXPECT_EQ(0u, plx_hashtable_delete(t));
 }
 
+/* Items from a few dozen bytes to past what the table's chunks hold: removed ones make room
+ * for the keys added after them, and a cleared table fills up again. */
+TEST_F(HashTable, ItemsOfEverySizeSurviveRemovalReuseAndClear) {
+    plx_hashtable_t *t;
+    ASSERT_EQ(0u, plx_hashtable_create(&t, 0, record_free));
+    for (int round = 0; round < 2; ++round) {
+        Dump want;
+        auto key = [](int i) { return "k" + std::to_string(i) + std::string(i % 7 * 40, 'k'); };
+        for (int i = 0; i < 300; ++i) {
+            std::string v(1 + (i + round) % 5 * 60, static_cast<char>('a' + i % 26));
+            ASSERT_EQ(0u, add(t, key(i).c_str(), v));
+            want.emplace_back(key(i), v);
+        }
+        for (int i = 0; i < 300; i += 3) {
+            ASSERT_EQ(0u, plx_hashtable_value_delete(t, key(i).c_str()));
+            ASSERT_EQ(0u, add(t, key(i).c_str(), "again" + std::to_string(i)));
+            want.erase(std::find_if(want.begin(), want.end(), [&](auto &e) { return e.first == key(i); }));
+            want.emplace_back(key(i), "again" + std::to_string(i));
+        }
+        EXPECT_EQ(want, dump(t));
+        ASSERT_EQ(0u, plx_hashtable_clear(t));
+        EXPECT_EQ(400u * (round + 1), g_freed.size());
+    }
+    EXPECT_EQ(0u, plx_hashtable_delete(t));
+}
+
 TEST_F(HashTable, HandedOutValuesOfSharedTablesLiveUntilClear) {
     for (uint32_t flags : {0x01u, 0x81u, 0x00u}) {
         plx_hashtable_t *t;
@@ -180,7 +207,7 @@ TEST_F(HashTable, OutOfMemoryLeavesTablesAsTheyWereAndLeaksNothing) {
             plx_hashtable_delete(t);
             return code;
         };
-        EXPECT_GT(vt::oom_sweep(c), 20u);
+        EXPECT_GT(vt::oom_sweep(c), 12u);  // items share chunks: a few allocations per table
     }
 }
 
