@@ -4,7 +4,8 @@
 
 #include <sched.h>
 #include <unistd.h>
-#if PLX_CRITSEC_FUTEX
+#if PLX_CRITSEC_FUTEX || PLX_EVENT_FUTEX
+#include <limits.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #endif
@@ -360,11 +361,37 @@ plx_error_t plx_thread_rwlock_delete(plx_thread_rwlock_t *rwlock) {
 
 /* ---- events ----------------------------------------------------------------------------- */
 
+#if PLX_EVENT_FUTEX
+namespace {
+
+constexpr uint32_t kEventSet = 1u;  /* bit 0 of the state word */
+constexpr uint32_t kEventTick = 2u; /* what each signal adds to the count above it */
+
+/* Sleeps on the state word while it still holds `seen`, until woken or the wall-clock
+ * `deadline` (null: none) passes; 0 or the platform error. errno is kept. */
+int event_sleep(plx_thread_event_t *ev, uint32_t seen, const timespec *deadline) {
+    const int saved = errno;
+    long rc = deadline ? syscall(SYS_futex, &ev->state,
+                                 FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen, deadline,
+                                 nullptr, FUTEX_BITSET_MATCH_ANY)
+                       : syscall(SYS_futex, &ev->state, FUTEX_WAIT_PRIVATE, seen, nullptr,
+                                 nullptr, 0);
+    const int err = rc == 0 ? 0 : errno;
+    errno = saved;
+    return err;
+}
+
+}  // namespace
+#endif
+
 /* Creates an event, set when `initial_state` is non-zero; `manual_reset` non-zero keeps it set
  * until reset, zero lets each successful wait consume it. */
 plx_error_t plx_thread_event_create(plx_thread_event_t **p_event, uint8_t initial_state,
                                     uint8_t manual_reset) {
     return create_object(p_event, [=](plx_thread_event_t *ev) {
+#if PLX_EVENT_FUTEX
+        ev->state = initial_state ? kEventSet : 0u;
+#else
         int rc = pthread_mutex_init(&ev->mutex, nullptr);
         if (rc != 0) return rc;
         rc = pthread_cond_init(&ev->cond, nullptr);
@@ -373,11 +400,86 @@ plx_error_t plx_thread_event_create(plx_thread_event_t **p_event, uint8_t initia
             return rc;
         }
         ev->signaled = initial_state ? 1 : 0;
+#endif
         ev->manual_reset = manual_reset ? 1 : 0;
         return 0;
     });
 }
 
+#if PLX_EVENT_FUTEX
+/* Sets the event and wakes one sleeper (auto-reset) or all (manual-reset). Every signal moves
+ * the count, so a waiter about to sleep on the old word returns at once instead. The
+ * sleepers are read after the word changed and a waiter reads the word after it counted
+ * itself (both in one total order): either the waiter sees the event set or the signal sees
+ * the waiter. */
+plx_error_t plx_thread_event_signal(plx_thread_event_t *event) {
+    if (!event) return kThreadInvalid;
+    uint32_t v = __atomic_load_n(&event->state, __ATOMIC_RELAXED);
+    while (!__atomic_compare_exchange_n(&event->state, &v, (v | kEventSet) + kEventTick, true,
+                                        __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+    }
+    if (__atomic_load_n(&event->sleepers, __ATOMIC_SEQ_CST) != 0) {
+        const int saved = errno;
+        syscall(SYS_futex, &event->state, FUTEX_WAKE_PRIVATE, event->manual_reset ? INT_MAX : 1,
+                nullptr, nullptr, 0);
+        errno = saved;
+    }
+    return 0;
+}
+
+/* Clears the event; 0. */
+plx_error_t plx_thread_event_reset(plx_thread_event_t *event) {
+    if (!event) return kThreadInvalid;
+    __atomic_fetch_and(&event->state, ~kEventSet, __ATOMIC_RELEASE);
+    return 0;
+}
+
+/* Waits until the event is set or `timeout_ms` has passed (0x10020084). An auto-reset event
+ * is cleared by the waiter that sees it set. A manual-reset event that was signalled and reset
+ * again before this waiter ran gives 0 although it is clear: the signal count moved. A wake-up
+ * that finds an auto-reset event taken by another waiter sleeps again. The deadline is
+ * wall-clock time, which may be stepped: a timeout reported before the clock reaches it is
+ * not believed. */
+plx_error_t plx_thread_event_wait(plx_thread_event_t *event, uint32_t timeout_ms) {
+    if (!event) return kThreadInvalid;
+    const bool manual = event->manual_reset != 0;
+    const uint32_t start = __atomic_load_n(&event->state, __ATOMIC_ACQUIRE);
+    timespec deadline{};
+    const bool limited = timeout_ms != PLX_THREAD_TIMEOUT_INFINITE;
+    bool expired = timeout_ms == 0;
+    if (limited && !expired) deadline = deadline_from_now(timeout_ms);
+    for (uint32_t v = start;;) {
+        if (v & kEventSet) {
+            if (manual) return 0;
+            if (__atomic_compare_exchange_n(&event->state, &v, v & ~kEventSet, true,
+                                            __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE))
+                return 0;
+            continue;
+        }
+        if (manual && v != start) return 0;
+        if (expired) return plx::kThreadTimedOut;
+        __atomic_fetch_add(&event->sleepers, 1u, __ATOMIC_SEQ_CST);
+        int err = 0;
+        if (__atomic_load_n(&event->state, __ATOMIC_SEQ_CST) == v)
+            err = event_sleep(event, v, limited ? &deadline : nullptr);
+        __atomic_fetch_sub(&event->sleepers, 1u, __ATOMIC_RELAXED);
+        if (err == ETIMEDOUT) {
+            timeval now;
+            gettimeofday(&now, nullptr);
+            expired = !plx::thread_deadline_pending(deadline, now);
+        } else if (err != 0 && err != EAGAIN && err != EINTR) {
+            return thread_result(err);
+        }
+        v = __atomic_load_n(&event->state, __ATOMIC_ACQUIRE);
+    }
+}
+
+/* Frees; always 0. No thread may still wait on it. */
+plx_error_t plx_thread_event_delete(plx_thread_event_t *event) {
+    plx_memory_free(event);
+    return 0;
+}
+#else
 /* Sets the event and wakes one waiter (auto-reset) or all (manual-reset). */
 plx_error_t plx_thread_event_signal(plx_thread_event_t *event) {
     if (!event) return kThreadInvalid;
@@ -423,6 +525,7 @@ plx_error_t plx_thread_event_delete(plx_thread_event_t *event) {
     }
     return 0;
 }
+#endif
 
 /* ---- threads ---------------------------------------------------------------------------- */
 

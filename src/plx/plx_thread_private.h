@@ -62,12 +62,28 @@ struct plx_thread_rwlock_s {
     pthread_rwlock_t lock;
 };
 
+/* Events follow the critical section: a futex word where the section is one, the platform's
+ * mutex and condition variable elsewhere (-DPLX_EVENT_FUTEX=0 asks for those). */
+#ifndef PLX_EVENT_FUTEX
+#define PLX_EVENT_FUTEX PLX_CRITSEC_FUTEX
+#endif
+
+#if PLX_EVENT_FUTEX
+/* Signalling and waiting touch one word; the kernel is called only to sleep, and to wake a
+ * thread that sleeps (or is about to). */
+struct plx_thread_event_s {
+    uint32_t state;       /* futex word: bit 0 set while signalled, bits 1-31 count signals */
+    uint32_t sleepers;    /* threads between announcing a futex wait on `state` and its end */
+    uint8_t manual_reset; /* fixed at creation: stays set until reset, a signal wakes all */
+};
+#else
 struct plx_thread_event_s {
     uint8_t signaled;      /* non-zero while set; read and written only under `mutex` */
     uint8_t manual_reset;  /* fixed at creation: stays set until reset, a signal wakes all */
     pthread_mutex_t mutex; /* guards the two flags */
     pthread_cond_t cond;   /* waited on with `mutex` held */
 };
+#endif
 
 /* One entry of a local store; an unused entry is all zero. */
 struct PlxStoreEntry {
