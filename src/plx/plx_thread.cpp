@@ -364,17 +364,26 @@ plx_error_t plx_thread_rwlock_delete(plx_thread_rwlock_t *rwlock) {
 #if PLX_EVENT_FUTEX
 namespace {
 
-constexpr uint32_t kEventSet = 1u;  /* bit 0 of the state word */
-constexpr uint32_t kEventTick = 2u; /* what each signal adds to the count above it */
+constexpr uint32_t kEventSet = 1u;               /* bit 0 of the low half */
+constexpr uint32_t kEventTick = 2u;              /* what each signal adds to the count above it */
+constexpr uint64_t kEventSleeper = 1ull << 32;   /* one sleeper in the high half */
 
-/* Sleeps on the state word while it still holds `seen`, until woken or the wall-clock
- * `deadline` (null: none) passes; 0 or the platform error. errno is kept. */
+inline uint32_t event_low(uint64_t word) { return static_cast<uint32_t>(word); }
+
+/* The low half of the word, which the kernel compares and sleeps on. */
+inline uint32_t *event_futex(plx_thread_event_t *ev) {
+    auto *halves = reinterpret_cast<uint32_t *>(&ev->word);
+    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? halves : halves + 1;
+}
+
+/* Sleeps while the low half still holds `seen`, until woken or the wall-clock `deadline`
+ * (null: none) passes; 0 or the platform error. errno is kept. */
 int event_sleep(plx_thread_event_t *ev, uint32_t seen, const timespec *deadline) {
     const int saved = errno;
-    long rc = deadline ? syscall(SYS_futex, &ev->state,
+    long rc = deadline ? syscall(SYS_futex, event_futex(ev),
                                  FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen, deadline,
                                  nullptr, FUTEX_BITSET_MATCH_ANY)
-                       : syscall(SYS_futex, &ev->state, FUTEX_WAIT_PRIVATE, seen, nullptr,
+                       : syscall(SYS_futex, event_futex(ev), FUTEX_WAIT_PRIVATE, seen, nullptr,
                                  nullptr, 0);
     const int err = rc == 0 ? 0 : errno;
     errno = saved;
@@ -390,7 +399,7 @@ plx_error_t plx_thread_event_create(plx_thread_event_t **p_event, uint8_t initia
                                     uint8_t manual_reset) {
     return create_object(p_event, [=](plx_thread_event_t *ev) {
 #if PLX_EVENT_FUTEX
-        ev->state = initial_state ? kEventSet : 0u;
+        ev->word = initial_state ? kEventSet : 0u;
 #else
         int rc = pthread_mutex_init(&ev->mutex, nullptr);
         if (rc != 0) return rc;
@@ -408,20 +417,24 @@ plx_error_t plx_thread_event_create(plx_thread_event_t **p_event, uint8_t initia
 
 #if PLX_EVENT_FUTEX
 /* Sets the event and wakes one sleeper (auto-reset) or all (manual-reset). Every signal moves
- * the count, so a waiter about to sleep on the old word returns at once instead. The
- * sleepers are read after the word changed and a waiter reads the word after it counted
- * itself (both in one total order): either the waiter sees the event set or the signal sees
- * the waiter. */
+ * the count, so a waiter about to sleep on the old low half returns at once instead. The
+ * exchange is the signal's last access to the event: a waiter counts itself in the same word,
+ * so either the exchange sees it or it sees the event set. The wake call may then reach a
+ * word already freed, which the kernel tolerates. */
 plx_error_t plx_thread_event_signal(plx_thread_event_t *event) {
     if (!event) return kThreadInvalid;
-    uint32_t v = __atomic_load_n(&event->state, __ATOMIC_RELAXED);
-    while (!__atomic_compare_exchange_n(&event->state, &v, (v | kEventSet) + kEventTick, true,
-                                        __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
-    }
-    if (__atomic_load_n(&event->sleepers, __ATOMIC_SEQ_CST) != 0) {
+    const int wake = event->manual_reset ? INT_MAX : 1;
+    uint32_t *futex = event_futex(event);
+    uint64_t w = __atomic_load_n(&event->word, __ATOMIC_RELAXED);
+    uint64_t next;
+    do {
+        const uint32_t low = (event_low(w) | kEventSet) + kEventTick; /* the count wraps */
+        next = (w & ~uint64_t{0xFFFFFFFFu}) | low;
+    } while (!__atomic_compare_exchange_n(&event->word, &w, next, true, __ATOMIC_ACQ_REL,
+                                          __ATOMIC_RELAXED));
+    if (w >= kEventSleeper) {
         const int saved = errno;
-        syscall(SYS_futex, &event->state, FUTEX_WAKE_PRIVATE, event->manual_reset ? INT_MAX : 1,
-                nullptr, nullptr, 0);
+        syscall(SYS_futex, futex, FUTEX_WAKE_PRIVATE, wake, nullptr, nullptr, 0);
         errno = saved;
     }
     return 0;
@@ -430,7 +443,7 @@ plx_error_t plx_thread_event_signal(plx_thread_event_t *event) {
 /* Clears the event; 0. */
 plx_error_t plx_thread_event_reset(plx_thread_event_t *event) {
     if (!event) return kThreadInvalid;
-    __atomic_fetch_and(&event->state, ~kEventSet, __ATOMIC_RELEASE);
+    __atomic_fetch_and(&event->word, ~uint64_t{kEventSet}, __ATOMIC_RELEASE);
     return 0;
 }
 
@@ -443,26 +456,27 @@ plx_error_t plx_thread_event_reset(plx_thread_event_t *event) {
 plx_error_t plx_thread_event_wait(plx_thread_event_t *event, uint32_t timeout_ms) {
     if (!event) return kThreadInvalid;
     const bool manual = event->manual_reset != 0;
-    const uint32_t start = __atomic_load_n(&event->state, __ATOMIC_ACQUIRE);
+    uint64_t w = __atomic_load_n(&event->word, __ATOMIC_ACQUIRE);
+    const uint32_t start = event_low(w);
     timespec deadline{};
     const bool limited = timeout_ms != PLX_THREAD_TIMEOUT_INFINITE;
     bool expired = timeout_ms == 0;
     if (limited && !expired) deadline = deadline_from_now(timeout_ms);
-    for (uint32_t v = start;;) {
+    for (;;) {
+        const uint32_t v = event_low(w);
         if (v & kEventSet) {
             if (manual) return 0;
-            if (__atomic_compare_exchange_n(&event->state, &v, v & ~kEventSet, true,
+            if (__atomic_compare_exchange_n(&event->word, &w, w & ~uint64_t{kEventSet}, true,
                                             __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE))
                 return 0;
             continue;
         }
         if (manual && v != start) return 0;
         if (expired) return plx::kThreadTimedOut;
-        __atomic_fetch_add(&event->sleepers, 1u, __ATOMIC_SEQ_CST);
+        w = __atomic_add_fetch(&event->word, kEventSleeper, __ATOMIC_ACQ_REL);
         int err = 0;
-        if (__atomic_load_n(&event->state, __ATOMIC_SEQ_CST) == v)
-            err = event_sleep(event, v, limited ? &deadline : nullptr);
-        __atomic_fetch_sub(&event->sleepers, 1u, __ATOMIC_RELAXED);
+        if (event_low(w) == v) err = event_sleep(event, v, limited ? &deadline : nullptr);
+        w = __atomic_sub_fetch(&event->word, kEventSleeper, __ATOMIC_ACQUIRE);
         if (err == ETIMEDOUT) {
             timeval now;
             gettimeofday(&now, nullptr);
@@ -470,7 +484,6 @@ plx_error_t plx_thread_event_wait(plx_thread_event_t *event, uint32_t timeout_ms
         } else if (err != 0 && err != EAGAIN && err != EINTR) {
             return thread_result(err);
         }
-        v = __atomic_load_n(&event->state, __ATOMIC_ACQUIRE);
     }
 }
 

@@ -69,11 +69,13 @@ struct plx_thread_rwlock_s {
 #endif
 
 #if PLX_EVENT_FUTEX
-/* Signalling and waiting touch one word; the kernel is called only to sleep, and to wake a
- * thread that sleeps (or is about to). */
+/* Signalling and waiting touch one 64-bit word; the kernel is called only to sleep, and to wake
+ * a thread that sleeps (or is about to). The low half is the futex word: bit 0 set while
+ * signalled, bits 1-31 count signals. The high half counts the threads between announcing a
+ * futex wait and its end, so that a signal learns from its own exchange whether to wake
+ * anyone and never reads the event after setting it (a woken waiter may delete it at once). */
 struct plx_thread_event_s {
-    uint32_t state;       /* futex word: bit 0 set while signalled, bits 1-31 count signals */
-    uint32_t sleepers;    /* threads between announcing a futex wait on `state` and its end */
+    alignas(8) uint64_t word;
     uint8_t manual_reset; /* fixed at creation: stays set until reset, a signal wakes all */
 };
 #else

@@ -174,7 +174,7 @@ TEST_F(ThreadSync, ManualResetReleasesASleeperEvenWhenResetAtOnce) {
     plx_thread_event_t *ev = nullptr;
     ASSERT_EQ(0u, plx_thread_event_create(&ev, 0, 1));
     std::thread waiter([&] { EXPECT_EQ(0u, plx_thread_event_wait(ev, 60000)); });
-    while (__atomic_load_n(&ev->sleepers, __ATOMIC_ACQUIRE) == 0) std::this_thread::yield();
+    while (__atomic_load_n(&ev->word, __ATOMIC_ACQUIRE) >> 32 == 0) std::this_thread::yield();
     ASSERT_EQ(0u, plx_thread_event_signal(ev));
     ASSERT_EQ(0u, plx_thread_event_reset(ev));
     waiter.join();
