@@ -4,7 +4,8 @@
 
 #include <sched.h>
 #include <unistd.h>
-#if PLX_CRITSEC_FUTEX
+#if PLX_CRITSEC_FUTEX || PLX_EVENT_FUTEX
+#include <limits.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #endif
@@ -360,11 +361,46 @@ plx_error_t plx_thread_rwlock_delete(plx_thread_rwlock_t *rwlock) {
 
 /* ---- events ----------------------------------------------------------------------------- */
 
+#if PLX_EVENT_FUTEX
+namespace {
+
+constexpr uint32_t kEventSet = 1u;               /* bit 0 of the low half */
+constexpr uint32_t kEventTick = 2u;              /* what each signal adds to the count above it */
+constexpr uint64_t kEventSleeper = 1ull << 32;   /* one sleeper in the high half */
+
+inline uint32_t event_low(uint64_t word) { return static_cast<uint32_t>(word); }
+
+/* The low half of the word, which the kernel compares and sleeps on. */
+inline uint32_t *event_futex(plx_thread_event_t *ev) {
+    auto *halves = reinterpret_cast<uint32_t *>(&ev->word);
+    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? halves : halves + 1;
+}
+
+/* Sleeps while the low half still holds `seen`, until woken or the wall-clock `deadline`
+ * (null: none) passes; 0 or the platform error. errno is kept. */
+int event_sleep(plx_thread_event_t *ev, uint32_t seen, const timespec *deadline) {
+    const int saved = errno;
+    long rc = deadline ? syscall(SYS_futex, event_futex(ev),
+                                 FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen, deadline,
+                                 nullptr, FUTEX_BITSET_MATCH_ANY)
+                       : syscall(SYS_futex, event_futex(ev), FUTEX_WAIT_PRIVATE, seen, nullptr,
+                                 nullptr, 0);
+    const int err = rc == 0 ? 0 : errno;
+    errno = saved;
+    return err;
+}
+
+}  // namespace
+#endif
+
 /* Creates an event, set when `initial_state` is non-zero; `manual_reset` non-zero keeps it set
  * until reset, zero lets each successful wait consume it. */
 plx_error_t plx_thread_event_create(plx_thread_event_t **p_event, uint8_t initial_state,
                                     uint8_t manual_reset) {
     return create_object(p_event, [=](plx_thread_event_t *ev) {
+#if PLX_EVENT_FUTEX
+        ev->word = initial_state ? kEventSet : 0u;
+#else
         int rc = pthread_mutex_init(&ev->mutex, nullptr);
         if (rc != 0) return rc;
         rc = pthread_cond_init(&ev->cond, nullptr);
@@ -373,11 +409,90 @@ plx_error_t plx_thread_event_create(plx_thread_event_t **p_event, uint8_t initia
             return rc;
         }
         ev->signaled = initial_state ? 1 : 0;
+#endif
         ev->manual_reset = manual_reset ? 1 : 0;
         return 0;
     });
 }
 
+#if PLX_EVENT_FUTEX
+/* Sets the event and wakes one sleeper (auto-reset) or all (manual-reset). Every signal moves
+ * the count, so a waiter about to sleep on the old low half returns at once instead. The
+ * exchange is the signal's last access to the event: a waiter counts itself in the same word,
+ * so either the exchange sees it or it sees the event set. The wake call may then reach a
+ * word already freed, which the kernel tolerates. */
+plx_error_t plx_thread_event_signal(plx_thread_event_t *event) {
+    if (!event) return kThreadInvalid;
+    const int wake = event->manual_reset ? INT_MAX : 1;
+    uint32_t *futex = event_futex(event);
+    uint64_t w = __atomic_load_n(&event->word, __ATOMIC_RELAXED);
+    uint64_t next;
+    do {
+        const uint32_t low = (event_low(w) | kEventSet) + kEventTick; /* the count wraps */
+        next = (w & ~uint64_t{0xFFFFFFFFu}) | low;
+    } while (!__atomic_compare_exchange_n(&event->word, &w, next, true, __ATOMIC_ACQ_REL,
+                                          __ATOMIC_RELAXED));
+    if (w >= kEventSleeper) {
+        const int saved = errno;
+        syscall(SYS_futex, futex, FUTEX_WAKE_PRIVATE, wake, nullptr, nullptr, 0);
+        errno = saved;
+    }
+    return 0;
+}
+
+/* Clears the event; 0. */
+plx_error_t plx_thread_event_reset(plx_thread_event_t *event) {
+    if (!event) return kThreadInvalid;
+    __atomic_fetch_and(&event->word, ~uint64_t{kEventSet}, __ATOMIC_RELEASE);
+    return 0;
+}
+
+/* Waits until the event is set or `timeout_ms` has passed (0x10020084). An auto-reset event
+ * is cleared by the waiter that sees it set. A manual-reset event that was signalled and reset
+ * again before this waiter ran gives 0 although it is clear: the signal count moved. A wake-up
+ * that finds an auto-reset event taken by another waiter sleeps again. The deadline is
+ * wall-clock time, which may be stepped: a timeout reported before the clock reaches it is
+ * not believed. */
+plx_error_t plx_thread_event_wait(plx_thread_event_t *event, uint32_t timeout_ms) {
+    if (!event) return kThreadInvalid;
+    const bool manual = event->manual_reset != 0;
+    uint64_t w = __atomic_load_n(&event->word, __ATOMIC_ACQUIRE);
+    const uint32_t start = event_low(w);
+    timespec deadline{};
+    const bool limited = timeout_ms != PLX_THREAD_TIMEOUT_INFINITE;
+    bool expired = timeout_ms == 0;
+    if (limited && !expired) deadline = deadline_from_now(timeout_ms);
+    for (;;) {
+        const uint32_t v = event_low(w);
+        if (v & kEventSet) {
+            if (manual) return 0;
+            if (__atomic_compare_exchange_n(&event->word, &w, w & ~uint64_t{kEventSet}, true,
+                                            __ATOMIC_ACQUIRE, __ATOMIC_ACQUIRE))
+                return 0;
+            continue;
+        }
+        if (manual && v != start) return 0;
+        if (expired) return plx::kThreadTimedOut;
+        w = __atomic_add_fetch(&event->word, kEventSleeper, __ATOMIC_ACQ_REL);
+        int err = 0;
+        if (event_low(w) == v) err = event_sleep(event, v, limited ? &deadline : nullptr);
+        w = __atomic_sub_fetch(&event->word, kEventSleeper, __ATOMIC_ACQUIRE);
+        if (err == ETIMEDOUT) {
+            timeval now;
+            gettimeofday(&now, nullptr);
+            expired = !plx::thread_deadline_pending(deadline, now);
+        } else if (err != 0 && err != EAGAIN && err != EINTR) {
+            return thread_result(err);
+        }
+    }
+}
+
+/* Frees; always 0. No thread may still wait on it. */
+plx_error_t plx_thread_event_delete(plx_thread_event_t *event) {
+    plx_memory_free(event);
+    return 0;
+}
+#else
 /* Sets the event and wakes one waiter (auto-reset) or all (manual-reset). */
 plx_error_t plx_thread_event_signal(plx_thread_event_t *event) {
     if (!event) return kThreadInvalid;
@@ -423,6 +538,7 @@ plx_error_t plx_thread_event_delete(plx_thread_event_t *event) {
     }
     return 0;
 }
+#endif
 
 /* ---- threads ---------------------------------------------------------------------------- */
 

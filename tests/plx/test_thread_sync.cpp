@@ -167,6 +167,21 @@ TEST_F(ThreadSync, ManualResetReleasesAllAndStaysSet) {
     plx_thread_event_delete(ev);
 }
 
+#if PLX_EVENT_FUTEX
+/* A waiter already asleep when a manual-reset event is signalled and reset at once is released
+ * all the same, although the event is clear again by the time it runs. */
+TEST_F(ThreadSync, ManualResetReleasesASleeperEvenWhenResetAtOnce) {
+    plx_thread_event_t *ev = nullptr;
+    ASSERT_EQ(0u, plx_thread_event_create(&ev, 0, 1));
+    std::thread waiter([&] { EXPECT_EQ(0u, plx_thread_event_wait(ev, 60000)); });
+    while (__atomic_load_n(&ev->word, __ATOMIC_ACQUIRE) >> 32 == 0) std::this_thread::yield();
+    ASSERT_EQ(0u, plx_thread_event_signal(ev));
+    ASSERT_EQ(0u, plx_thread_event_reset(ev));
+    waiter.join();
+    plx_thread_event_delete(ev);
+}
+#endif
+
 TEST_F(ThreadSync, CreatesFailCleanlyWithoutMemory) {
     plx_thread_critsec_t *cs = nullptr;
     plx_thread_rwlock_t *rw = nullptr;
