@@ -17,7 +17,9 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <string>
@@ -591,6 +593,174 @@ uint32_t check_rows(sqlite3 *db, int version) {
         " OR typeof(m.mode_strength) NOT IN ('real', 'integer', 'null')");
 }
 
+/* ---- indexes against their tables ----
+ * A query answered from an index trusts the index to hold exactly its table's rows. A file's
+ * author can make it hold others (a track listed under another mood, an album missing), so
+ * every index is compared with its table: both are read whole into an order-independent
+ * digest, the wrapping sum of a keyed hash of each row's values. The key is drawn afresh for
+ * every check, so the author cannot build two different row sets with equal digests. */
+
+struct DigestKey {
+    uint64_t mul, fin;
+};
+
+inline uint64_t digest_mix(uint64_t h, uint64_t w, uint64_t mul) {
+    h ^= w;
+    h *= mul;
+    return h ^ (h >> 29);
+}
+
+/* The aggregate rows_digest(v1, v2, ...). */
+void digest_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    auto *sum = static_cast<uint64_t *>(sqlite3_aggregate_context(ctx, sizeof(uint64_t)));
+    if (!sum) return sqlite3_result_error_nomem(ctx);
+    const auto *key = static_cast<const DigestKey *>(sqlite3_user_data(ctx));
+    uint64_t h = key->fin;
+    for (int i = 0; i < argc; ++i) {
+        int type = sqlite3_value_type(argv[i]);
+        uint64_t w = 0;
+        if (type == SQLITE_INTEGER) {
+            w = static_cast<uint64_t>(sqlite3_value_int64(argv[i]));
+        } else if (type == SQLITE_FLOAT) {
+            double d = sqlite3_value_double(argv[i]);
+            memcpy(&w, &d, sizeof w);
+        } else if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
+            const auto *p = static_cast<const unsigned char *>(
+                type == SQLITE_TEXT ? sqlite3_value_text(argv[i]) : sqlite3_value_blob(argv[i]));
+            size_t n = static_cast<size_t>(sqlite3_value_bytes(argv[i]));
+            if (!p && n) return sqlite3_result_error_nomem(ctx);
+            for (size_t k = 0; k < n; k += 8) {
+                uint64_t part = 0;
+                memcpy(&part, p + k, n - k < 8 ? n - k : 8);
+                h = digest_mix(h, part, key->mul);
+            }
+            w = n;
+        }
+        h = digest_mix(h, w ^ (static_cast<uint64_t>(type) << 61), key->mul);
+    }
+    h = digest_mix(h, key->fin, key->mul);
+    *sum += h * key->fin;
+}
+
+void digest_final(sqlite3_context *ctx) {
+    auto *sum = static_cast<uint64_t *>(sqlite3_aggregate_context(ctx, 0));
+    sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(sum ? *sum : 0));
+}
+
+std::string quoted(const std::string &name) {
+    std::string q = "\"";
+    for (char ch : name) q += ch == '"' ? "\"\"" : std::string(1, ch);
+    return q + '"';
+}
+
+/* One row of a statement with the bound texts, or the code: NO_MEMORY, else CORRUPT. */
+uint32_t step_bound(sqlite3 *db, const char *sql, std::initializer_list<const char *> texts, Statement *st) {
+    int rc = sqlite3_prepare_v2(db, sql, -1, &st->s, nullptr);
+    int i = 0;
+    for (const char *t : texts)
+        if (rc == SQLITE_OK) rc = sqlite3_bind_text(st->s, ++i, t, -1, SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_step(st->s);
+    return rc == SQLITE_ROW ? 0 : rc == SQLITE_NOMEM ? VELTRA_CATALOG_ERR_NO_MEMORY : VELTRA_CATALOG_ERR_CORRUPT;
+}
+
+/* Every index of the file holds exactly its table's rows. Expression and partial indexes,
+ * which no catalog writer makes, are refused, and so is a column that takes the name of the
+ * row's key. */
+uint32_t check_indexes(sqlite3 *db) {
+    DigestKey key;
+    sqlite3_randomness(sizeof key, &key);
+    key.mul |= 1;
+    key.fin |= 1;
+    if (sqlite3_create_function_v2(db, "rows_digest", -1, SQLITE_UTF8, &key, nullptr, digest_step,
+                                   digest_final, nullptr) != SQLITE_OK)
+        return VELTRA_CATALOG_ERR_NO_MEMORY;
+    struct Unregister {
+        sqlite3 *db;
+        ~Unregister() {
+            sqlite3_create_function_v2(db, "rows_digest", -1, SQLITE_UTF8, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr);
+        }
+    } unregister{db};
+
+    struct Index {
+        std::string name, table, columns; /* columns: empty for a table's own key */
+    };
+    std::vector<Index> indexes;
+    {
+        Statement st;
+        if (sqlite3_prepare_v2(db, "SELECT name, tbl_name FROM sqlite_master WHERE type = 'index'", -1,
+                               &st.s, nullptr) != SQLITE_OK)
+            return VELTRA_CATALOG_ERR_CORRUPT;
+        int rc;
+        while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
+            const char *name = column_utf8(st.s, 0), *table = column_utf8(st.s, 1);
+            if (!name || !table) return VELTRA_CATALOG_ERR_CORRUPT;
+            indexes.push_back({name, table, {}});
+        }
+        if (rc != SQLITE_DONE) return cat::map_sqlite(rc);
+    }
+    for (Index &ix : indexes) {
+        /* The index's stored columns: its keys, then the row's key (rowid, or the primary key
+         * of a table without rowid). */
+        bool rowid = false;
+        Statement info;
+        if (sqlite3_prepare_v2(db, "SELECT cid, name FROM pragma_index_xinfo(?)", -1, &info.s, nullptr) != SQLITE_OK)
+            return VELTRA_CATALOG_ERR_CORRUPT;
+        sqlite3_bind_text(info.s, 1, ix.name.c_str(), -1, SQLITE_STATIC);
+        std::string columns;
+        int rc;
+        while ((rc = sqlite3_step(info.s)) == SQLITE_ROW) {
+            int64_t cid = sqlite3_column_int64(info.s, 0);
+            const char *name = column_utf8(info.s, 1);
+            if (cid == -2 || (cid >= 0 && !name)) return VELTRA_CATALOG_ERR_CORRUPT; /* an expression */
+            if (!columns.empty()) columns += ", ";
+            rowid |= cid == -1;
+            columns += cid == -1 ? std::string("rowid") : quoted(name);
+        }
+        if (rc != SQLITE_DONE || columns.empty()) return VELTRA_CATALOG_ERR_CORRUPT;
+        Statement list;
+        if (uint32_t code = step_bound(db, "SELECT \"partial\", origin FROM pragma_index_list(?) WHERE name = ?",
+                                       {ix.table.c_str(), ix.name.c_str()}, &list))
+            return code;
+        if (sqlite3_column_int(list.s, 0) != 0) return VELTRA_CATALOG_ERR_CORRUPT;
+        const char *origin = reinterpret_cast<const char *>(sqlite3_column_text(list.s, 1));
+        /* The primary key of a table without rowid is the table itself. */
+        if (!rowid && origin && !strcmp(origin, "pk")) continue;
+        Statement shadow;
+        if (uint32_t code = step_bound(db, "SELECT COUNT(*) FROM pragma_table_xinfo(?)"
+                                           " WHERE lower(name) IN ('rowid', '_rowid_', 'oid')",
+                                       {ix.table.c_str()}, &shadow))
+            return code;
+        if (rowid && sqlite3_column_int64(shadow.s, 0) != 0) return VELTRA_CATALOG_ERR_CORRUPT;
+        ix.columns = columns;
+    }
+    /* Per table, one pass over its rows gives the digests of all its indexes. */
+    std::stable_sort(indexes.begin(), indexes.end(),
+                     [](const Index &a, const Index &b) { return a.table < b.table; });
+    for (size_t first = 0, last; first < indexes.size(); first = last) {
+        const std::string &table = indexes[first].table;
+        std::string sql;
+        for (last = first; last < indexes.size() && indexes[last].table == table; ++last)
+            if (!indexes[last].columns.empty())
+                sql += (sql.empty() ? "SELECT rows_digest(" : ", rows_digest(") + indexes[last].columns + ")";
+        if (sql.empty()) continue;
+        Statement whole;
+        if (uint32_t code = step_bound(db, (sql + " FROM " + quoted(table) + " NOT INDEXED").c_str(), {}, &whole))
+            return code;
+        int col = 0;
+        for (size_t i = first; i < last; ++i) {
+            if (indexes[i].columns.empty()) continue;
+            Statement part;
+            std::string q = "SELECT rows_digest(" + indexes[i].columns + ") FROM " + quoted(table) +
+                            " INDEXED BY " + quoted(indexes[i].name);
+            if (uint32_t code = step_bound(db, q.c_str(), {}, &part)) return code;
+            if (sqlite3_column_int64(part.s, 0) != sqlite3_column_int64(whole.s, col++))
+                return VELTRA_CATALOG_ERR_CORRUPT;
+        }
+    }
+    return 0;
+}
+
 void set_facts(veltra_catalog_s *c, const cat::VerifiedFacts &f) {
     c->track_count = f.tracks;
     c->album_count = f.albums;
@@ -616,7 +786,7 @@ uint32_t load_shape(veltra_catalog_s *c, sqlite3 *db) {
  * that is not a sound catalog. */
 uint32_t check_contents(veltra_catalog_s *c, sqlite3 *db) {
     uint32_t code = 0;
-    if ((code = check_rows(db, c->version))) return code;
+    if ((code = check_indexes(db)) || (code = check_rows(db, c->version))) return code;
     /* One pass over the tracks counts them and checks every row: texts, ids, a level-2 mood
      * with its own parent as mood1, an album that exists. */
     Statement counts;

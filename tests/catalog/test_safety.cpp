@@ -224,6 +224,10 @@ TEST_F(CatalogSafety, HostileFilesAreCorruptNotCrashes) {
         "INSERT INTO media(track_id, path, size, mtime_ns, placed_by, model_version) VALUES(1, x'610062', 0, 0, 0, 0)",
         "ALTER TABLE tracks RENAME TO t0; CREATE VIEW tracks AS SELECT * FROM t0",
         "ALTER TABLE tracks ADD COLUMN x GENERATED ALWAYS AS (zeroblob(100000000))",
+        /* An index that lies about its table: mood2's entries declared as mood1's. */
+        "PRAGMA writable_schema=ON; UPDATE sqlite_master SET sql = replace(sql, '(mood2, genre', '(mood1, genre')"
+        " WHERE name = 'tracks_mood2'; PRAGMA writable_schema=RESET",
+        "CREATE INDEX part ON tracks(genre) WHERE genre = 1",
     };
     for (const std::string &sql : damage) {
         std::ofstream(path_, std::ios::binary | std::ios::trunc) << good;
