@@ -35,7 +35,7 @@ namespace {
 
 /* Bumped whenever the check at open learns something new: entries of an older check are
  * ignored. */
-constexpr char kHeader[] = "vibemesh-verified/1\n";
+constexpr char kHeader[] = "vibemesh-verified/2\n";
 constexpr size_t kMaxEntries = 64;
 constexpr int64_t kSettleNs = 2'000'000'000;
 
