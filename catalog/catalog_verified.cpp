@@ -120,7 +120,10 @@ namespace cat {
 
 bool verified_lookup(const char *path, const struct stat &st, VerifiedFacts *facts) {
     std::string dir = folder();
-    if (dir.empty() || !recordable(path, st)) return false;
+    struct stat dst;
+    if (dir.empty() || lstat(dir.c_str(), &dst) != 0 || !S_ISDIR(dst.st_mode) || !private_to_user(dst) ||
+        !recordable(path, st))
+        return false;
     std::string text = read_record(dir + "/verified");
     std::string key = entry_key(st);
     for (size_t at = 0; at < text.size();) {
