@@ -5,7 +5,8 @@
  *
  * A catalog file is untrusted input. Opening checks everything the queries rely on (format,
  * tables and columns, texts where texts belong, mood levels and parents, the tracks' mood and
- * album references, media rows) and answers CORRUPT for anything else. The pass over every row
+ * album references, media rows, every index against its table) and answers CORRUPT for
+ * anything else. The pass over every row
  * is skipped only when the user's verified-catalog record (catalog_verified.cpp) shows that
  * this same file passed it and has not been written since. The read paths check
  * again for NULL and malformed text, so a file changed behind our back gives an error, not a
